@@ -29,7 +29,7 @@ Output capture_output(Code code) {
 // An anonymous temporary file holding `bytes`, positioned at its start.
 inline FILE *file_with(const std::vector<uint8_t> &bytes) {
     FILE *file = tmpfile();
-    if (file != nullptr) {
+    if (file != nullptr && !bytes.empty()) {
         fwrite(bytes.data(), 1, bytes.size(), file);
         rewind(file);
     }
