@@ -21,8 +21,11 @@ bool start_sim(SimServer *server, const std::string &config_json) {
         dup2(out_pipe[1], 1);
         close(out_pipe[0]);
         const std::string state = server->dir + "/state", log = server->dir + "/requests.log";
-        execl(QBXD_SIM_BIN, QBXD_SIM_BIN, "--port", "0", "--state", state.c_str(), "--log",
-              log.c_str(), config.c_str(), static_cast<char *>(nullptr));
+        if (server->keep_state)
+            execl(QBXD_SIM_BIN, QBXD_SIM_BIN, "--port", "0", "--state", state.c_str(), "--log",
+                  log.c_str(), config.c_str(), static_cast<char *>(nullptr));
+        else
+            execl(QBXD_SIM_BIN, QBXD_SIM_BIN, "--port", "0", config.c_str(), static_cast<char *>(nullptr));
         _exit(127);
     }
     close(out_pipe[1]);

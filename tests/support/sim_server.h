@@ -11,6 +11,7 @@ struct SimServer {
     std::string dir;  // holds crates.json, state/ and requests.log
     pid_t pid = -1;
     int port = 0;
+    bool keep_state = true;  // false: flash in memory only, no state/
 };
 
 // Starts the server; false when it did not come up. Files are put in server->dir when

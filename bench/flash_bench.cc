@@ -1,0 +1,142 @@
+// Benchmark: qbxmodflash --all over a crate system of 65536-word modules with full-size
+// firmware, against the simulated crate server without injected delays, beside a minimal
+// client of the stand-in libraries that moves exactly the same bytes per module (open,
+// erase, write, read back, close). Prints the wall time of each, their ratio, the bytes
+// moved per second and the program's peak resident memory.
+//   flash_bench [--crates N] [--modules M] [--rounds R]
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "fwimage/firmware_image.h"
+#include "platform/qbxavrapi.h"
+#include "process.h"
+#include "sim_server.h"
+
+namespace {
+
+constexpr uint32_t WORDS = 65536;  // QBX71
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Runs the program with its output discarded; returns the wall time and fills the peak
+// resident memory in KiB.
+double run_program(const std::vector<std::string> &args, const std::string &endpoint, long *peak_kib,
+                   int *status) {
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        freopen("/dev/null", "w", stdout);
+        putenv(const_cast<char *>(endpoint.c_str()));
+        std::vector<char *> argv;
+        for (const std::string &arg : args) argv.push_back(const_cast<char *>(arg.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    int wait_status = 0;
+    rusage usage = {};
+    wait4(pid, &wait_status, 0, &usage);
+    *peak_kib = usage.ru_maxrss;
+    *status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
+    return seconds_since(start);
+}
+
+int ignore_progress(intptr_t, intptr_t, intptr_t, intptr_t) { return 0; }
+
+// The same module traffic as the program's, with nothing else around it.
+double run_minimal_client(int crates, int modules, const std::vector<uint8_t> &image, bool *ok) {
+    std::vector<uint8_t> back(image.size());
+    const auto start = std::chrono::steady_clock::now();
+    *ok = true;
+    for (int crate = 0; crate < crates; ++crate) {
+        const std::string serial = "B-" + std::to_string(crate);
+        for (int slot = 1; slot <= modules; ++slot) {
+            AvrHandle handle;
+            QBXAVR_Init(&handle);
+            int rc = QBXAVR_Open(&handle, 0x7F000001, 11111, serial.c_str(), slot);
+            if (rc == 0) rc = QBXAVR_ChipErase(&handle);
+            if (rc == 0) rc = QBXAVR_WriteProgrammMemoryCb(&handle, image.data(), WORDS, 0, ignore_progress, nullptr);
+            if (rc == 0) rc = QBXAVR_ReadProgrammMemory(&handle, back.data(), WORDS, 0);
+            if (rc == 0 && back != image) rc = -1;
+            const int close_rc = QBXAVR_Close(&handle);
+            *ok = *ok && rc == 0 && close_rc == 0;
+        }
+    }
+    return seconds_since(start);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    int crates = 16, modules = 16, rounds = 3;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (!strcmp(argv[i], "--crates")) crates = atoi(argv[i + 1]);
+        else if (!strcmp(argv[i], "--modules")) modules = atoi(argv[i + 1]);
+        else if (!strcmp(argv[i], "--rounds")) rounds = atoi(argv[i + 1]);
+    }
+    crates = std::clamp(crates, 1, 16);
+    modules = std::clamp(modules, 1, 16);
+    rounds = std::max(rounds, 1);
+
+    std::string config = "{\"crates\": [";
+    for (int crate = 0; crate < crates; ++crate) {
+        config += std::string(crate ? "," : "") + "{\"serial\": \"B-" + std::to_string(crate) + "\", \"slots\": {";
+        for (int slot = 1; slot <= modules; ++slot)
+            config += std::string(slot > 1 ? "," : "") + "\"" + std::to_string(slot) +
+                      "\": {\"kind\": \"QBX71\", \"image\": {\"serial\": \"SN\"}}";
+        config += "}}";
+    }
+    config += "]}";
+    SimServer server;
+    server.keep_state = false;
+    if (!start_sim(&server, config)) {
+        fprintf(stderr, "flash_bench: the simulated crate server did not start\n");
+        return 1;
+    }
+    ImageSpec spec;
+    spec.kind = find_module_kind("QBX71");
+    const std::vector<uint8_t> image = build_firmware_image(spec);
+    const std::string firmware = server.dir + "/fw.bin";
+    write_file(firmware, image);
+    const std::string endpoint = endpoint_setting(server);
+    setenv("QBXD_ENDPOINT", endpoint.substr(endpoint.find('=') + 1).c_str(), 1);
+
+    // The image the module ends up with: the module's serial is carried over. Both sides
+    // write the same number of bytes; the client simply writes the file's image.
+    double best_program = 1e9, best_client = 1e9;
+    long peak_kib = 0, baseline_kib = 0;
+    int status = 0, failures = 0;
+    for (int round = 0; round < rounds; ++round) {
+        long peak = 0;
+        best_program = std::min(best_program, run_program({QBXMODFLASH_BIN, "--all", firmware}, endpoint, &peak, &status));
+        peak_kib = std::max(peak_kib, peak);
+        failures += status != 0;
+        bool ok = false;
+        best_client = std::min(best_client, run_minimal_client(crates, modules, image, &ok));
+        failures += !ok;
+    }
+    run_program({QBXMODFLASH_BIN, "-h"}, endpoint, &baseline_kib, &status);
+    discard_sim(&server);
+
+    const double bytes = 2.0 * 2 * WORDS * crates * modules;  // written and read back
+    printf("modules: %d crates x %d = %d, %u bytes each way per module, best of %d rounds\n", crates,
+           modules, crates * modules, 2 * WORDS, rounds);
+    printf("qbxmodflash --all : %8.3f s  %7.1f MiB/s\n", best_program, bytes / best_program / 1048576);
+    printf("minimal client    : %8.3f s  %7.1f MiB/s\n", best_client, bytes / best_client / 1048576);
+    printf("ratio             : %8.3f\n", best_program / best_client);
+    printf("peak RSS          : %ld KiB (qbxmodflash -h: %ld KiB; above it: %ld KiB; two image buffers: %u KiB)\n",
+           peak_kib, baseline_kib, peak_kib - baseline_kib, 2 * 2 * WORDS / 1024);
+    if (failures) fprintf(stderr, "flash_bench: %d runs did not flash every module\n", failures);
+    return failures ? 1 : 0;
+}
