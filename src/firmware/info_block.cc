@@ -45,10 +45,8 @@ void seal_info_block(unsigned char *image, const ModuleKind &kind) {
 }
 
 int block_text_length(const unsigned char *block, const ModuleKind &kind, uint32_t offset) {
-    const void *text = block + offset;
-    const size_t room = kind.info_size - offset;
-    const void *end = memchr(text, 0, room);
-    return static_cast<int>(end ? static_cast<const unsigned char *>(end) - block - offset : room);
+    return static_cast<int>(
+        strnlen(reinterpret_cast<const char *>(block + offset), kind.info_size - offset));
 }
 
 void print_firmware_version(const unsigned char *block, const ModuleKind &kind) {

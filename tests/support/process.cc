@@ -9,6 +9,18 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <sstream>
+
+// QBXMODFLASH_WRAPPER ("valgrind -q ...") runs the program under a checker.
+static std::vector<std::string> wrapped(const std::vector<std::string> &argv) {
+    const char *wrapper = getenv("QBXMODFLASH_WRAPPER");
+    if (wrapper == nullptr || argv.empty() || argv[0] != QBXMODFLASH_BIN) return argv;
+    std::vector<std::string> command;
+    std::istringstream words(wrapper);
+    for (std::string word; words >> word;) command.push_back(word);
+    command.insert(command.end(), argv.begin(), argv.end());
+    return command;
+}
 
 ProcessResult run_process(const std::vector<std::string> &argv, const ProcessOptions &options) {
     int out_pipe[2], err_pipe[2];
@@ -25,10 +37,11 @@ ProcessResult run_process(const std::vector<std::string> &argv, const ProcessOpt
             const size_t equals = setting.find('=');
             setenv(setting.substr(0, equals).c_str(), setting.substr(equals + 1).c_str(), 1);
         }
+        std::vector<std::string> command = wrapped(argv);
         std::vector<char *> args;
-        for (const std::string &arg : argv) args.push_back(const_cast<char *>(arg.c_str()));
+        for (const std::string &arg : command) args.push_back(const_cast<char *>(arg.c_str()));
         args.push_back(nullptr);
-        execv(args[0], args.data());
+        execvp(args[0], args.data());
         _exit(127);
     }
     close(out_pipe[1]);

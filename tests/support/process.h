@@ -17,6 +17,8 @@ struct ProcessOptions {
     std::vector<std::string> unset;           // names removed from the environment
 };
 
+// argv[0] is the program's path. The built qbxmodflash runs under the command in the
+// environment variable QBXMODFLASH_WRAPPER when that is set (valgrind, for the memcheck runs).
 ProcessResult run_process(const std::vector<std::string> &argv, const ProcessOptions &options = {});
 
 // A directory of its own under the system's temporary directory, removed by remove_tree.
