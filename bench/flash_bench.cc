@@ -31,8 +31,8 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
 
 // Runs the program with its output discarded; returns the wall time and fills the peak
 // resident memory in KiB.
-double run_program(const std::vector<std::string> &args, const std::string &endpoint, long *peak_kib,
-                   int *status) {
+double run_program(const std::vector<std::string> &args, const std::string &endpoint,
+                   long *peak_kib, int *status) {
     const auto start = std::chrono::steady_clock::now();
     const pid_t pid = fork();
     if (pid == 0) {
@@ -66,7 +66,9 @@ double run_minimal_client(int crates, int modules, const std::vector<uint8_t> &i
             QBXAVR_Init(&handle);
             int rc = QBXAVR_Open(&handle, 0x7F000001, 11111, serial.c_str(), slot);
             if (rc == 0) rc = QBXAVR_ChipErase(&handle);
-            if (rc == 0) rc = QBXAVR_WriteProgrammMemoryCb(&handle, image.data(), WORDS, 0, ignore_progress, nullptr);
+            if (rc == 0)
+                rc = QBXAVR_WriteProgrammMemoryCb(&handle, image.data(), WORDS, 0, ignore_progress,
+                                                  nullptr);
             if (rc == 0) rc = QBXAVR_ReadProgrammMemory(&handle, back.data(), WORDS, 0);
             if (rc == 0 && back != image) rc = -1;
             const int close_rc = QBXAVR_Close(&handle);
@@ -81,9 +83,12 @@ double run_minimal_client(int crates, int modules, const std::vector<uint8_t> &i
 int main(int argc, char **argv) {
     int crates = 16, modules = 16, rounds = 3;
     for (int i = 1; i + 1 < argc; i += 2) {
-        if (!strcmp(argv[i], "--crates")) crates = atoi(argv[i + 1]);
-        else if (!strcmp(argv[i], "--modules")) modules = atoi(argv[i + 1]);
-        else if (!strcmp(argv[i], "--rounds")) rounds = atoi(argv[i + 1]);
+        if (!strcmp(argv[i], "--crates"))
+            crates = atoi(argv[i + 1]);
+        else if (!strcmp(argv[i], "--modules"))
+            modules = atoi(argv[i + 1]);
+        else if (!strcmp(argv[i], "--rounds"))
+            rounds = atoi(argv[i + 1]);
     }
     crates = std::clamp(crates, 1, 16);
     modules = std::clamp(modules, 1, 16);
@@ -91,7 +96,8 @@ int main(int argc, char **argv) {
 
     std::string config = "{\"crates\": [";
     for (int crate = 0; crate < crates; ++crate) {
-        config += std::string(crate ? "," : "") + "{\"serial\": \"B-" + std::to_string(crate) + "\", \"slots\": {";
+        config += std::string(crate ? "," : "") + "{\"serial\": \"B-" + std::to_string(crate) +
+                  "\", \"slots\": {";
         for (int slot = 1; slot <= modules; ++slot)
             config += std::string(slot > 1 ? "," : "") + "\"" + std::to_string(slot) +
                       "\": {\"kind\": \"QBX71\", \"image\": {\"serial\": \"SN\"}}";
@@ -119,7 +125,8 @@ int main(int argc, char **argv) {
     int status = 0, failures = 0;
     for (int round = 0; round < rounds; ++round) {
         long peak = 0;
-        best_program = std::min(best_program, run_program({QBXMODFLASH_BIN, "--all", firmware}, endpoint, &peak, &status));
+        best_program = std::min(best_program, run_program({QBXMODFLASH_BIN, "--all", firmware},
+                                                          endpoint, &peak, &status));
         peak_kib = std::max(peak_kib, peak);
         failures += status != 0;
         bool ok = false;
@@ -130,13 +137,17 @@ int main(int argc, char **argv) {
     discard_sim(&server);
 
     const double bytes = 2.0 * 2 * WORDS * crates * modules;  // written and read back
-    printf("modules: %d crates x %d = %d, %u bytes each way per module, best of %d rounds\n", crates,
-           modules, crates * modules, 2 * WORDS, rounds);
-    printf("qbxmodflash --all : %8.3f s  %7.1f MiB/s\n", best_program, bytes / best_program / 1048576);
-    printf("minimal client    : %8.3f s  %7.1f MiB/s\n", best_client, bytes / best_client / 1048576);
+    printf("modules: %d crates x %d = %d, %u bytes each way per module, best of %d rounds\n",
+           crates, modules, crates * modules, 2 * WORDS, rounds);
+    printf("qbxmodflash --all : %8.3f s  %7.1f MiB/s\n", best_program,
+           bytes / best_program / 1048576);
+    printf("minimal client    : %8.3f s  %7.1f MiB/s\n", best_client,
+           bytes / best_client / 1048576);
     printf("ratio             : %8.3f\n", best_program / best_client);
-    printf("peak RSS          : %ld KiB (qbxmodflash -h: %ld KiB; above it: %ld KiB; two image buffers: %u KiB)\n",
-           peak_kib, baseline_kib, peak_kib - baseline_kib, 2 * 2 * WORDS / 1024);
+    printf(
+        "peak RSS          : %ld KiB (qbxmodflash -h: %ld KiB; above it: %ld KiB; two image "
+        "buffers: %u KiB)\n",
+        peak_kib, baseline_kib, peak_kib - baseline_kib, 2 * 2 * WORDS / 1024);
     if (failures) fprintf(stderr, "flash_bench: %d runs did not flash every module\n", failures);
     return failures ? 1 : 0;
 }

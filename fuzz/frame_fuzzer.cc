@@ -46,7 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         std::vector<unsigned char> payload(data + at, data + at + header.length);
         at += header.length;
         RequestNote note;
-        const int rc = serve_request(system, connection, header.op, payload.data(), header.length, reply, note);
+        const int rc = serve_request(system, connection, header.op, payload.data(), header.length,
+                                     reply, note);
         // Every status must fit the reply header, and every reply a frame.
         if (rc < 0 || rc > 0xFFFF || reply.size() > wire::MAX_PAYLOAD) __builtin_trap();
     }

@@ -10,4 +10,4 @@ constexpr int ERR_UNSUPPORTED = -4;  // the firmware file matches no module kind
 constexpr int ERR_NOT_FOUND = -5;    // the crate walk found no module to process
 constexpr int ERR_VERIFY = -6;       // the flash read back differs from the written image
 constexpr int ERR_INCOMPLETE = -7;   // the crate walk counted a crate or a module with error
-constexpr int ERR_FILE_SIZE = -10;   // the file is too small for the info block or larger than the flash
+constexpr int ERR_FILE_SIZE = -10;   // the file is too small for the info block, or over the flash

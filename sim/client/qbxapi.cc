@@ -20,7 +20,8 @@ int QBX_OpenSvcControl(CrateHandle *handle, uint32_t server_addr, uint16_t serve
     uint16_t port = 0;
     int rc = crate_link::connect(handle->library_state, server_addr, server_port, &addr, &port);
     if (rc == wire::E_OK)
-        rc = crate_link::call(handle->library_state, wire::OP_SVC_OPEN, nullptr, 0, nullptr, 0, nullptr, 0);
+        rc = crate_link::call(handle->library_state, wire::OP_SVC_OPEN, nullptr, 0, nullptr, 0,
+                              nullptr, 0);
     if (rc != wire::E_OK) {
         crate_link::drop(handle->library_state);
         return rc;
@@ -33,7 +34,7 @@ int QBX_OpenSvcControl(CrateHandle *handle, uint32_t server_addr, uint16_t serve
 int QBX_GetCrates(CrateHandle *handle, char crate_list[16][16]) {
     if (handle == nullptr || crate_list == nullptr) return wire::E_BAD_ARGUMENT;
     return crate_link::call(handle->library_state, wire::OP_GET_CRATES, nullptr, 0, nullptr, 0,
-                      crate_list, MAX_CRATES * SERIAL_SIZE);
+                            crate_list, MAX_CRATES * SERIAL_SIZE);
 }
 
 int QBX_OpenCrate(CrateHandle *handle, uint32_t server_addr, uint16_t server_port, int /*flags*/,
@@ -49,8 +50,8 @@ int QBX_OpenCrate(CrateHandle *handle, uint32_t server_addr, uint16_t server_por
     unsigned char reached[SERIAL_SIZE];
     int rc = crate_link::connect(handle->library_state, server_addr, server_port, &addr, &port);
     if (rc == wire::E_OK)
-        rc = crate_link::call(handle->library_state, wire::OP_CRATE_OPEN, serial, SERIAL_SIZE, nullptr,
-                        0, reached, SERIAL_SIZE);
+        rc = crate_link::call(handle->library_state, wire::OP_CRATE_OPEN, serial, SERIAL_SIZE,
+                              nullptr, 0, reached, SERIAL_SIZE);
     if (rc != wire::E_OK) {
         crate_link::drop(handle->library_state);
         return rc;
@@ -64,8 +65,8 @@ int QBX_OpenCrate(CrateHandle *handle, uint32_t server_addr, uint16_t server_por
 int QBX_GetCrateModules(CrateHandle *handle, uint16_t slot_mids[16]) {
     if (handle == nullptr || slot_mids == nullptr) return wire::E_BAD_ARGUMENT;
     unsigned char mids[2 * SLOT_COUNT];
-    const int rc = crate_link::call(handle->library_state, wire::OP_CRATE_MODULES, nullptr, 0, nullptr,
-                              0, mids, sizeof mids);
+    const int rc = crate_link::call(handle->library_state, wire::OP_CRATE_MODULES, nullptr, 0,
+                                    nullptr, 0, mids, sizeof mids);
     if (rc != wire::E_OK) return rc;
     for (int slot = 0; slot < SLOT_COUNT; ++slot) slot_mids[slot] = wire::get_u16(mids + 2 * slot);
     return wire::E_OK;

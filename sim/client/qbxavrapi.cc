@@ -32,10 +32,11 @@ int QBXAVR_Open(AvrHandle *handle, uint32_t server_addr, uint16_t server_port,
     unsigned char reply[SERIAL_SIZE + 2];
     uint32_t addr = 0;
     uint16_t port = 0;
-    int rc = crate_link::connect(handle->crate.library_state, server_addr, server_port, &addr, &port);
+    int rc =
+        crate_link::connect(handle->crate.library_state, server_addr, server_port, &addr, &port);
     if (rc == wire::E_OK)
-        rc = crate_link::call(handle->crate.library_state, wire::OP_AVR_OPEN, request, sizeof request,
-                        nullptr, 0, reply, sizeof reply);
+        rc = crate_link::call(handle->crate.library_state, wire::OP_AVR_OPEN, request,
+                              sizeof request, nullptr, 0, reply, sizeof reply);
     if (rc != wire::E_OK) {
         crate_link::drop(handle->crate.library_state);
         return rc;
@@ -59,7 +60,7 @@ int QBXAVR_ReadProgrammMemory(AvrHandle *handle, void *buffer, uint32_t word_cou
         wire::put_u32(request, start_word + done);
         wire::put_u32(request + 4, words);
         const int rc = crate_link::call(handle->crate.library_state, wire::OP_AVR_READ, request,
-                                  sizeof request, nullptr, 0, into + 2 * done, 2 * words);
+                                        sizeof request, nullptr, 0, into + 2 * done, 2 * words);
         if (rc != wire::E_OK) return rc;
         done += words;
     } while (done < word_count);
@@ -69,7 +70,7 @@ int QBXAVR_ReadProgrammMemory(AvrHandle *handle, void *buffer, uint32_t word_cou
 int QBXAVR_ChipErase(AvrHandle *handle) {
     if (handle == nullptr) return wire::E_BAD_ARGUMENT;
     return crate_link::call(handle->crate.library_state, wire::OP_AVR_ERASE, nullptr, 0, nullptr, 0,
-                      nullptr, 0);
+                            nullptr, 0);
 }
 
 int QBXAVR_WriteProgrammMemoryCb(AvrHandle *handle, const void *buffer, uint32_t word_count,
@@ -84,7 +85,7 @@ int QBXAVR_WriteProgrammMemoryCb(AvrHandle *handle, const void *buffer, uint32_t
         unsigned char request[4];
         wire::put_u32(request, start_word + done);
         const int rc = crate_link::call(handle->crate.library_state, wire::OP_AVR_WRITE, request,
-                                  sizeof request, from + 2 * done, 2 * words, nullptr, 0);
+                                        sizeof request, from + 2 * done, 2 * words, nullptr, 0);
         if (rc != wire::E_OK) return rc;
         done += words;
         // Called with the words written so far, the total and the caller's argument;

@@ -17,7 +17,8 @@ namespace {
 
 // Numbers may be written as JSON numbers or as texts such as "0x3D3D".
 uint32_t number(const json &value) {
-    if (value.is_string()) return static_cast<uint32_t>(std::stoul(value.get<std::string>(), nullptr, 0));
+    if (value.is_string())
+        return static_cast<uint32_t>(std::stoul(value.get<std::string>(), nullptr, 0));
     return value.get<uint32_t>();
 }
 
@@ -49,7 +50,8 @@ std::vector<uint8_t> initial_flash(const ModuleKind &kind, const json &slot,
         std::ifstream in(path, std::ios::binary);
         if (!in) throw std::runtime_error("cannot read firmware " + path);
         std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), {});
-        if (file.size() > flash_bytes) throw std::runtime_error("firmware larger than flash: " + path);
+        if (file.size() > flash_bytes)
+            throw std::runtime_error("firmware larger than flash: " + path);
         std::copy(file.begin(), file.end(), flash.begin());
     } else if (slot.contains("image")) {
         const json &image = slot.at("image");
@@ -57,7 +59,8 @@ std::vector<uint8_t> initial_flash(const ModuleKind &kind, const json &slot,
         spec.kind = &kind;
         spec.serial = image.value("serial", "");
         spec.date = image.value("date", spec.date);
-        if (image.contains("version")) spec.version = image.at("version").get<std::vector<uint8_t>>();
+        if (image.contains("version"))
+            spec.version = image.at("version").get<std::vector<uint8_t>>();
         if (image.contains("keep")) spec.keep = bytes_of(image.at("keep"));
         if (image.contains("preserved")) spec.preserved = bytes_of(image.at("preserved"));
         spec.valid_crc = !image.value("bad_crc", false);
@@ -91,12 +94,14 @@ void load_module(const json &slot, const std::string &base_dir, Module *module) 
     f.read_save = code(faults, "read_save");
     f.erase = code(faults, "erase");
     f.write = code(faults, "write");
-    f.write_after_words = faults.contains("write_after_words") ? number(faults.at("write_after_words")) : 0;
+    f.write_after_words =
+        faults.contains("write_after_words") ? number(faults.at("write_after_words")) : 0;
     f.read_back = code(faults, "read_back");
     f.close = code(faults, "close");
     f.write_delay_ms = code(faults, "write_delay_ms");
     for (const json &stuck : faults.value("stuck", json::array()))
-        f.stuck.emplace_back(number(stuck.at("addr")), static_cast<uint8_t>(number(stuck.at("value"))));
+        f.stuck.emplace_back(number(stuck.at("addr")),
+                             static_cast<uint8_t>(number(stuck.at("value"))));
 }
 
 // Crate serials may hold any byte but a zero; a file name keeps only the plain ones.
@@ -131,9 +136,11 @@ bool load_crate_system(const std::string &path, CrateSystem *system, std::string
             crate.serial = entry.at("serial").get<std::string>();
             if (crate.serial.empty() || crate.serial.size() >= SERIAL_SIZE ||
                 crate.serial.find('\0') != std::string::npos)
-                throw std::runtime_error("crate serial must have 1 to 15 characters: " + crate.serial);
+                throw std::runtime_error("crate serial must have 1 to 15 characters: " +
+                                         crate.serial);
             for (const Crate &other : system->crates)
-                if (other.serial == crate.serial) throw std::runtime_error("duplicate crate " + crate.serial);
+                if (other.serial == crate.serial)
+                    throw std::runtime_error("duplicate crate " + crate.serial);
             const json crate_faults = entry.value("faults", json::object());
             crate.open_fault = code(crate_faults, "open");
             crate.modules_fault = code(crate_faults, "module_list");

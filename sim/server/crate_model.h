@@ -14,13 +14,13 @@
 #include "platform/crate_system.h"
 
 struct ModuleFaults {
-    int open = 0;        // code for the module open
-    int read_info = 0;   // code for a read that starts at the info block
-    int read_save = 0;   // code for a read that starts at the preserved region
+    int open = 0;       // code for the module open
+    int read_info = 0;  // code for a read that starts at the info block
+    int read_save = 0;  // code for a read that starts at the preserved region
     int erase = 0;
-    int write = 0;       // code for a write block that ends past write_after_words
+    int write = 0;  // code for a write block that ends past write_after_words
     uint32_t write_after_words = 0;
-    int read_back = 0;   // code for a read that starts at word 0
+    int read_back = 0;  // code for a read that starts at word 0
     int close = 0;
     std::vector<std::pair<uint32_t, uint8_t>> stuck;  // byte address, value always read back
     int write_delay_ms = 0;                           // per written block

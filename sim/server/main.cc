@@ -50,8 +50,8 @@ void log_request(Server &server, int id, uint16_t op, const RequestNote &note, i
     if (server.log == nullptr) return;
     std::lock_guard<std::mutex> guard(server.log_lock);
     fprintf(server.log, "conn=%d op=%s crate=%s slot=%d words=%u addr=%u rc=%d\n", id,
-            wire::op_name(op), note.crate.empty() ? "-" : note.crate.c_str(), note.slot,
-            note.words, note.start_word, rc);
+            wire::op_name(op), note.crate.empty() ? "-" : note.crate.c_str(), note.slot, note.words,
+            note.start_word, rc);
     fflush(server.log);
 }
 
@@ -82,11 +82,12 @@ void serve_connection(Server &server, int fd, int id) {
                                request.length, reply, note);
         }
         log_request(server, id, request.op, note, rc);
-        if (note.delay_ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(note.delay_ms));
+        if (note.delay_ms > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(note.delay_ms));
         if (rc != wire::E_OK) reply.clear();
         unsigned char header[wire::HEADER_SIZE];
-        wire::encode_header({request.op, static_cast<uint16_t>(rc), static_cast<uint32_t>(reply.size())},
-                            header);
+        wire::encode_header(
+            {request.op, static_cast<uint16_t>(rc), static_cast<uint32_t>(reply.size())}, header);
         if (wire::send_parts(fd, header, sizeof header, reply.data(), reply.size(), nullptr, 0) !=
                 wire::E_OK ||
             request.op == wire::OP_CLOSE)
@@ -113,7 +114,8 @@ int listen_on(uint16_t port, uint16_t *bound_port) {
     address.sin_port = htons(port);
     socklen_t size = sizeof address;
     if (bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
-        listen(fd, 64) != 0 || getsockname(fd, reinterpret_cast<sockaddr *>(&address), &size) != 0) {
+        listen(fd, 64) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr *>(&address), &size) != 0) {
         close(fd);
         return -1;
     }
@@ -133,11 +135,16 @@ int main(int argc, char **argv) {
     std::string state_dir, log_path, config_path;
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
-        if (option == "--port" && i + 1 < argc) port = strtol(argv[++i], nullptr, 10);
-        else if (option == "--state" && i + 1 < argc) state_dir = argv[++i];
-        else if (option == "--log" && i + 1 < argc) log_path = argv[++i];
-        else if (option[0] != '-' && config_path.empty()) config_path = option;
-        else return usage();
+        if (option == "--port" && i + 1 < argc)
+            port = strtol(argv[++i], nullptr, 10);
+        else if (option == "--state" && i + 1 < argc)
+            state_dir = argv[++i];
+        else if (option == "--log" && i + 1 < argc)
+            log_path = argv[++i];
+        else if (option[0] != '-' && config_path.empty())
+            config_path = option;
+        else
+            return usage();
     }
     if (config_path.empty() || port < 0 || port > 65535) return usage();
 
@@ -158,8 +165,10 @@ int main(int argc, char **argv) {
         fprintf(stderr, "qbxd-sim: cannot listen on 127.0.0.1:%ld: %s\n", port, strerror(errno));
         return 1;
     }
-    if (port == 0) printf("%u\n", bound_port);
-    else printf("qbxd-sim listening on 127.0.0.1:%u\n", bound_port);
+    if (port == 0)
+        printf("%u\n", bound_port);
+    else
+        printf("qbxd-sim listening on 127.0.0.1:%u\n", bound_port);
     fflush(stdout);
 
     if (pipe2(stop_pipe, O_CLOEXEC) != 0) return 1;

@@ -7,8 +7,9 @@
 namespace {
 
 int find_crate(const CrateSystem &system, const unsigned char *serial_field, std::string *serial) {
-    *serial = std::string(reinterpret_cast<const char *>(serial_field),
-                          strnlen(reinterpret_cast<const char *>(serial_field), wire::SERIAL_FIELD));
+    *serial =
+        std::string(reinterpret_cast<const char *>(serial_field),
+                    strnlen(reinterpret_cast<const char *>(serial_field), wire::SERIAL_FIELD));
     for (size_t i = 0; i < system.crates.size(); ++i)
         if (system.crates[i].serial == *serial) return static_cast<int>(i);
     return -1;
@@ -31,7 +32,8 @@ int serve_crate(const Crate &crate, uint16_t op, std::vector<unsigned char> &rep
     if (op != wire::OP_CRATE_MODULES) return wire::E_WRONG_STATE;
     if (crate.modules_fault) return crate.modules_fault;
     reply.resize(2 * SLOT_COUNT);
-    for (int slot = 0; slot < SLOT_COUNT; ++slot) wire::put_u16(&reply[2 * slot], crate.slots[slot].mid);
+    for (int slot = 0; slot < SLOT_COUNT; ++slot)
+        wire::put_u16(&reply[2 * slot], crate.slots[slot].mid);
     return wire::E_OK;
 }
 
@@ -79,7 +81,8 @@ int serve_module(CrateSystem &system, Connection &connection, uint16_t op,
         const uint32_t first = 2 * note.start_word;
         reply.assign(module.flash.begin() + first, module.flash.begin() + first + 2 * note.words);
         for (const auto &[address, value] : faults.stuck)
-            if (address >= first && address < first + 2 * note.words) reply[address - first] = value;
+            if (address >= first && address < first + 2 * note.words)
+                reply[address - first] = value;
         return wire::E_OK;
     }
     case wire::OP_AVR_ERASE:
@@ -93,7 +96,8 @@ int serve_module(CrateSystem &system, Connection &connection, uint16_t op,
         note.words = (length - 4) / 2;
         note.delay_ms = faults.write_delay_ms;
         if (flash_range(module, note.start_word, note.words) != wire::E_OK) return wire::E_RANGE;
-        if (faults.write && note.start_word + note.words > faults.write_after_words) return faults.write;
+        if (faults.write && note.start_word + note.words > faults.write_after_words)
+            return faults.write;
         // NOR flash: a write can only clear bits; only an erase sets them again.
         unsigned char *cell = module.flash.data() + 2 * note.start_word;
         for (uint32_t i = 0; i < 2 * note.words; ++i) cell[i] &= payload[4 + i];
@@ -137,7 +141,8 @@ int serve_request(CrateSystem &system, Connection &connection, uint16_t op,
             put_serial(reply, note.crate);
             return wire::E_OK;
         }
-        if (op == wire::OP_AVR_OPEN) return open_module(system, connection, payload, length, reply, note);
+        if (op == wire::OP_AVR_OPEN)
+            return open_module(system, connection, payload, length, reply, note);
         return op > wire::OP_CLOSE || op == 0 ? wire::E_PROTOCOL : wire::E_WRONG_STATE;
     case Connection::SERVICE:
         return serve_service(system, op, reply);

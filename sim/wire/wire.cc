@@ -8,36 +8,61 @@ namespace wire {
 
 const char *error_text(int code) {
     switch (code) {
-    case E_OK: return "Success";
-    case E_CONNECT: return "Cannot connect to the crate server";
-    case E_CONNECTION_LOST: return "Connection to the crate server lost";
-    case E_TIMEOUT: return "Crate server timed out";
-    case E_PROTOCOL: return "Protocol error";
-    case E_NO_CRATE: return "No such crate";
-    case E_NO_MODULE: return "Slot is empty or holds no such module";
-    case E_BUSY: return "Module is busy";
-    case E_RANGE: return "Address out of range";
-    case E_NO_SERIAL: return "Crate serial is empty";
-    case E_NOT_OPEN: return "Handle is not open";
-    case E_BAD_ARGUMENT: return "Invalid argument";
-    case E_DEVICE: return "Module device fault";
-    case E_WRONG_STATE: return "Request not valid on this connection";
-    default: return "Unknown error";
+    case E_OK:
+        return "Success";
+    case E_CONNECT:
+        return "Cannot connect to the crate server";
+    case E_CONNECTION_LOST:
+        return "Connection to the crate server lost";
+    case E_TIMEOUT:
+        return "Crate server timed out";
+    case E_PROTOCOL:
+        return "Protocol error";
+    case E_NO_CRATE:
+        return "No such crate";
+    case E_NO_MODULE:
+        return "Slot is empty or holds no such module";
+    case E_BUSY:
+        return "Module is busy";
+    case E_RANGE:
+        return "Address out of range";
+    case E_NO_SERIAL:
+        return "Crate serial is empty";
+    case E_NOT_OPEN:
+        return "Handle is not open";
+    case E_BAD_ARGUMENT:
+        return "Invalid argument";
+    case E_DEVICE:
+        return "Module device fault";
+    case E_WRONG_STATE:
+        return "Request not valid on this connection";
+    default:
+        return "Unknown error";
     }
 }
 
 const char *op_name(uint16_t op) {
     switch (op) {
-    case OP_SVC_OPEN: return "svc_open";
-    case OP_GET_CRATES: return "get_crates";
-    case OP_CRATE_OPEN: return "crate_open";
-    case OP_CRATE_MODULES: return "crate_modules";
-    case OP_AVR_OPEN: return "avr_open";
-    case OP_AVR_READ: return "avr_read";
-    case OP_AVR_ERASE: return "avr_erase";
-    case OP_AVR_WRITE: return "avr_write";
-    case OP_CLOSE: return "close";
-    default: return "unknown";
+    case OP_SVC_OPEN:
+        return "svc_open";
+    case OP_GET_CRATES:
+        return "get_crates";
+    case OP_CRATE_OPEN:
+        return "crate_open";
+    case OP_CRATE_MODULES:
+        return "crate_modules";
+    case OP_AVR_OPEN:
+        return "avr_open";
+    case OP_AVR_READ:
+        return "avr_read";
+    case OP_AVR_ERASE:
+        return "avr_erase";
+    case OP_AVR_WRITE:
+        return "avr_write";
+    case OP_CLOSE:
+        return "close";
+    default:
+        return "unknown";
     }
 }
 

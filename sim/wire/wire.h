@@ -31,19 +31,19 @@ enum Op : uint16_t {
 // negative codes. A code injected by the simulator reaches the caller unchanged.
 enum Error : int {
     E_OK = 0,
-    E_CONNECT = 1,         // cannot connect to the crate server
+    E_CONNECT = 1,  // cannot connect to the crate server
     E_CONNECTION_LOST = 2,
     E_TIMEOUT = 3,
-    E_PROTOCOL = 4,        // malformed, oversized or unexpected frame
+    E_PROTOCOL = 4,  // malformed, oversized or unexpected frame
     E_NO_CRATE = 5,
-    E_NO_MODULE = 6,       // slot empty or no such module
-    E_BUSY = 7,            // module open elsewhere
-    E_RANGE = 8,           // address or word count outside the flash
-    E_NO_SERIAL = 9,       // empty crate serial given to a module open
-    E_NOT_OPEN = 10,       // handle not prepared or not open
+    E_NO_MODULE = 6,  // slot empty or no such module
+    E_BUSY = 7,       // module open elsewhere
+    E_RANGE = 8,      // address or word count outside the flash
+    E_NO_SERIAL = 9,  // empty crate serial given to a module open
+    E_NOT_OPEN = 10,  // handle not prepared or not open
     E_BAD_ARGUMENT = 11,
-    E_DEVICE = 12,         // module device fault (the simulator's default injected code)
-    E_WRONG_STATE = 13,    // request not valid on this connection
+    E_DEVICE = 12,       // module device fault (the simulator's default injected code)
+    E_WRONG_STATE = 13,  // request not valid on this connection
 };
 
 // The text of a code, never null; an unknown code gets a generic text.

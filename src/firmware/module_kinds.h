@@ -33,6 +33,7 @@ struct ModuleKind {
     uint32_t flags;  // KIND_* bits
 };
 
+// clang-format off
 inline constexpr ModuleKind module_kinds[] = {
     // mid, name, info_addr, info_size, name_offset, serial offset/size, keep offset/size,
     // version offset/size, date offset/size, save_addr/save_size, flash_words, flags
@@ -54,6 +55,7 @@ inline constexpr ModuleKind module_kinds[] = {
     {0x5858, "QBX88", 0x0CC0, 0x1340, 4816, 4832, 16, 0, 4800, 4868, 4, 0, 0, 0, 0, 0x10000,
      KIND_NO_CRC},
 };
+// clang-format on
 
 constexpr int KIND_COUNT = sizeof(module_kinds) / sizeof(module_kinds[0]);
 

@@ -16,14 +16,16 @@ constexpr int OPT_ALL = 256;
 
 static const char short_options[] = "hvc:s:";
 
+// clang-format off
 static const struct option long_options[] = {
-    {"help", no_argument, nullptr, 'h'},
-    {"verbose", no_argument, nullptr, 'v'},
-    {"csn", required_argument, nullptr, 'c'},
-    {"slot", required_argument, nullptr, 's'},
-    {"all", no_argument, nullptr, OPT_ALL},
-    {nullptr, 0, nullptr, 0},
+    {"help",    no_argument,       nullptr, 'h'},
+    {"verbose", no_argument,       nullptr, 'v'},
+    {"csn",     required_argument, nullptr, 'c'},
+    {"slot",    required_argument, nullptr, 's'},
+    {"all",     no_argument,       nullptr, OPT_ALL},
+    {nullptr,   0,                 nullptr, 0},
 };
+// clang-format on
 
 static const char usage_text[] =
     "\n"

@@ -63,13 +63,12 @@ static int read_module_data(AvrHandle *handle, const ModuleKind &kind, int verbo
 // flash, so that each byte written and compared is a defined one.
 // On success *image and *readback are two buffers of *image_length bytes; on failure
 // they hold whatever was allocated, for the caller to free.
-static int load_image(FILE *file, const ModuleKind &kind, bool block_valid,
-                      unsigned char **image, unsigned char **readback, uint32_t *image_length) {
+static int load_image(FILE *file, const ModuleKind &kind, bool block_valid, unsigned char **image,
+                      unsigned char **readback, uint32_t *image_length) {
     fseek(file, 0, SEEK_END);
     const long size = ftell(file);
     fseek(file, 0, SEEK_SET);
-    if (size < static_cast<long>(kind.info_addr + kind.info_size) ||
-        size > static_cast<long>(2 * kind.flash_words)) {
+    if (size < static_cast<long>(kind.info_addr) + kind.info_size || size > 2L * kind.flash_words) {
         fprintf(stderr, "Invalid firmware flash filesize: %ld\n", size);
         return ERR_FILE_SIZE;
     }
@@ -127,8 +126,8 @@ static int program_flash(AvrHandle *handle, const unsigned char *image, unsigned
     for (uint32_t i = 0; i < image_length; ++i) {
         if (readback[i] != image[i]) {
             narrate(verbose, "err\n");
-            fprintf(stderr, "Error! Invalid byte %d: write 0x%x, read 0x%x\n",
-                    static_cast<int>(i), image[i], readback[i]);
+            fprintf(stderr, "Error! Invalid byte %d: write 0x%x, read 0x%x\n", static_cast<int>(i),
+                    image[i], readback[i]);
             return ERR_VERIFY;
         }
     }
@@ -149,7 +148,8 @@ int update_module(const char *crate_serial, int slot, FILE *file, const ModuleKi
         return rc;
     }
     if (verbose)
-        printf("ok: crate = %.*s, slot = %d\n", static_cast<int>(strnlen(handle.crate.crate_serial, SERIAL_SIZE)),
+        printf("ok: crate = %.*s, slot = %d\n",
+               static_cast<int>(strnlen(handle.crate.crate_serial, SERIAL_SIZE)),
                handle.crate.crate_serial, handle.crate.channel);
     narrate(verbose, "  Read module info...   ");
 

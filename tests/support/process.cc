@@ -82,7 +82,8 @@ void remove_tree(const std::string &path) {
 
 void write_file(const std::string &path, const std::vector<unsigned char> &bytes) {
     std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char *>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
 }
 
 std::vector<unsigned char> read_file(const std::string &path) {

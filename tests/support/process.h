@@ -12,9 +12,9 @@ struct ProcessResult {
 };
 
 struct ProcessOptions {
-    std::string directory;                    // working directory; empty: the test's own
-    std::vector<std::string> environment;     // "NAME=VALUE" added or replaced
-    std::vector<std::string> unset;           // names removed from the environment
+    std::string directory;                 // working directory; empty: the test's own
+    std::vector<std::string> environment;  // "NAME=VALUE" added or replaced
+    std::vector<std::string> unset;        // names removed from the environment
 };
 
 // argv[0] is the program's path. The built qbxmodflash runs under the command in the

@@ -25,7 +25,8 @@ bool start_sim(SimServer *server, const std::string &config_json) {
             execl(QBXD_SIM_BIN, QBXD_SIM_BIN, "--port", "0", "--state", state.c_str(), "--log",
                   log.c_str(), config.c_str(), static_cast<char *>(nullptr));
         else
-            execl(QBXD_SIM_BIN, QBXD_SIM_BIN, "--port", "0", config.c_str(), static_cast<char *>(nullptr));
+            execl(QBXD_SIM_BIN, QBXD_SIM_BIN, "--port", "0", config.c_str(),
+                  static_cast<char *>(nullptr));
         _exit(127);
     }
     close(out_pipe[1]);
@@ -65,6 +66,7 @@ std::vector<std::string> request_log(const SimServer &server) {
     return lines;
 }
 
-std::vector<unsigned char> state_flash(const SimServer &server, const std::string &crate, int slot) {
+std::vector<unsigned char> state_flash(const SimServer &server, const std::string &crate,
+                                       int slot) {
     return read_file(server.dir + "/state/" + crate + "-" + std::to_string(slot) + ".flash");
 }

@@ -63,7 +63,8 @@ const std::string NARRATED =
     "  Chip erase...         ok.\n"
     "  Write firmware...     .ok.\n"
     "  Verify firmware...    ok.\n"
-    "  Close module...       ok.\n" + DONE;
+    "  Close module...       ok.\n" +
+    DONE;
 
 const char INVALID_SLOT[] = "Error! Invalid slot number\n";
 const char NO_FILE[] = "Error! firmware file is not specified\n";
@@ -81,7 +82,8 @@ protected:
     }
     static void TearDownTestSuite() { discard_sim(&server_); }
 
-    static ProcessResult run(std::vector<std::string> args, std::vector<std::string> environment = {}) {
+    static ProcessResult run(std::vector<std::string> args,
+                             std::vector<std::string> environment = {}) {
         args.insert(args.begin(), QBXMODFLASH_BIN);
         environment.push_back(endpoint_setting(server_));
         return run_process(args, {server_.dir, environment, {"POSIXLY_CORRECT"}});
@@ -122,14 +124,20 @@ TEST_F(CommandLine, ArgumentVectors) {
         {{"-s", " +7", "fw.bin"}, 0, UPDATED, "", 0},
         {{"-s", "3", "-s", "7", "fw.bin"}, 0, UPDATED, "", 0},
         {{"-s7", "fw.bin"}, 0, UPDATED, "", 0},
-        {{"--slot=4", "fw.bin"}, 249, "\nWork done!\n"
-                                      "   Total crates  processed: 1, successful: 1, with error: 0\n"
-                                      "   Total modules processed: 1, successful: 0, with error: 1\n",
-         "Error! Specified slot is empty!\n", 0},
-        {{"--slot", "16", "fw.bin"}, 249, "\nWork done!\n"
-                                          "   Total crates  processed: 1, successful: 1, with error: 0\n"
-                                          "   Total modules processed: 1, successful: 0, with error: 1\n",
-         "Error! Specified slot is empty!\n", 0},
+        {{"--slot=4", "fw.bin"},
+         249,
+         "\nWork done!\n"
+         "   Total crates  processed: 1, successful: 1, with error: 0\n"
+         "   Total modules processed: 1, successful: 0, with error: 1\n",
+         "Error! Specified slot is empty!\n",
+         0},
+        {{"--slot", "16", "fw.bin"},
+         249,
+         "\nWork done!\n"
+         "   Total crates  processed: 1, successful: 1, with error: 0\n"
+         "   Total modules processed: 1, successful: 0, with error: 1\n",
+         "Error! Specified slot is empty!\n",
+         0},
         {{"fw.bin", "-v"}, 0, NARRATED, "", 0},
         {{"--verb", "--sl=7", "--a", "fw.bin"}, 0, NARRATED, "", 0},
         {{"fw.bin", "second.bin"}, 0, UPDATED, "", 0},

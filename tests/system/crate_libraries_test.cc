@@ -56,7 +56,8 @@ TEST_F(CrateLibraries, CrateListAndModuleIds) {
 
     CrateHandle crate;
     QBX_Init(&crate);
-    EXPECT_EQ(wire::E_NO_CRATE, QBX_OpenCrate(&crate, service.server_addr, service.server_port, 0, "CR-C"));
+    EXPECT_EQ(wire::E_NO_CRATE,
+              QBX_OpenCrate(&crate, service.server_addr, service.server_port, 0, "CR-C"));
     QBX_Init(&crate);
     ASSERT_EQ(0, QBX_OpenCrate(&crate, service.server_addr, service.server_port, 0, "CR-B"));
     EXPECT_STREQ("CR-B", crate.crate_serial);
@@ -76,8 +77,9 @@ TEST_F(CrateLibraries, ModuleOpenErrors) {
         int slot;
         int rc;
     } cases[] = {
-        {"", 1, wire::E_NO_SERIAL},      {"CR-X", 1, wire::E_NO_CRATE},  {"CR-A", 3, wire::E_NO_MODULE},
-        {"CR-A", 2, wire::E_NO_MODULE},  {"CR-A", 0, wire::E_NO_MODULE}, {"CR-A", 17, wire::E_NO_MODULE},
+        {"", 1, wire::E_NO_SERIAL},     {"CR-X", 1, wire::E_NO_CRATE},
+        {"CR-A", 3, wire::E_NO_MODULE}, {"CR-A", 2, wire::E_NO_MODULE},
+        {"CR-A", 0, wire::E_NO_MODULE}, {"CR-A", 17, wire::E_NO_MODULE},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(std::string(c.crate) + "/" + std::to_string(c.slot));
@@ -113,7 +115,8 @@ TEST_F(CrateLibraries, FlashBehavesLikeNorFlash) {
     for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<unsigned char>(i * 13 + 1);
     ASSERT_EQ(0, QBXAVR_ChipErase(&module));
     progress = {};
-    ASSERT_EQ(0, QBXAVR_WriteProgrammMemoryCb(&module, image.data(), 65536, 0, record_progress, &progress));
+    ASSERT_EQ(0, QBXAVR_WriteProgrammMemoryCb(&module, image.data(), 65536, 0, record_progress,
+                                              &progress));
     EXPECT_EQ(64, progress.calls);
     EXPECT_EQ(65536, progress.done);
     EXPECT_EQ(65536, progress.total);
@@ -125,14 +128,16 @@ TEST_F(CrateLibraries, FlashBehavesLikeNorFlash) {
     // A shorter last block gets its own callback; a write only clears bits.
     progress = {};
     const std::vector<unsigned char> ones(2 * 1500, 0xF0);
-    ASSERT_EQ(0, QBXAVR_WriteProgrammMemoryCb(&module, ones.data(), 1500, 100, record_progress, nullptr));
+    ASSERT_EQ(
+        0, QBXAVR_WriteProgrammMemoryCb(&module, ones.data(), 1500, 100, record_progress, nullptr));
     EXPECT_EQ(2, progress.calls);
     unsigned char word[2];
     ASSERT_EQ(0, QBXAVR_ReadProgrammMemory(&module, word, 1, 100));
     EXPECT_EQ(image[200] & 0xF0, word[0]);
 
     EXPECT_EQ(wire::E_RANGE, QBXAVR_ReadProgrammMemory(&module, back.data(), 2, 65535));
-    EXPECT_EQ(wire::E_RANGE, QBXAVR_WriteProgrammMemoryCb(&module, image.data(), 1, 65536, nullptr, nullptr));
+    EXPECT_EQ(wire::E_RANGE,
+              QBXAVR_WriteProgrammMemoryCb(&module, image.data(), 1, 65536, nullptr, nullptr));
     EXPECT_EQ(0, QBXAVR_Close(&module));
 }
 
@@ -176,13 +181,16 @@ int raw_connect(int port) {
     return connect(fd, reinterpret_cast<sockaddr *>(&peer), sizeof peer) == 0 ? fd : -1;
 }
 
-int raw_status(int fd, uint16_t op, uint32_t length, const std::vector<unsigned char> &payload = {}) {
+int raw_status(int fd, uint16_t op, uint32_t length,
+               const std::vector<unsigned char> &payload = {}) {
     unsigned char header[wire::HEADER_SIZE];
     wire::encode_header({op, 0, length}, header);
-    if (wire::send_parts(fd, header, sizeof header, payload.data(), payload.size(), nullptr, 0) != 0)
+    if (wire::send_parts(fd, header, sizeof header, payload.data(), payload.size(), nullptr, 0) !=
+        0)
         return -1;
     wire::Header reply;
-    if (wire::recv_exact(fd, header, sizeof header) != 0 || wire::decode_header(header, &reply) != 0)
+    if (wire::recv_exact(fd, header, sizeof header) != 0 ||
+        wire::decode_header(header, &reply) != 0)
         return -1;
     std::vector<unsigned char> ignored(reply.length);
     wire::recv_exact(fd, ignored.data(), ignored.size());
@@ -192,9 +200,10 @@ int raw_status(int fd, uint16_t op, uint32_t length, const std::vector<unsigned 
 TEST_F(CrateLibraries, ServerSurvivesBadFrames) {
     const int fd = raw_connect(server_.port);
     ASSERT_GE(fd, 0);
-    EXPECT_EQ(wire::E_PROTOCOL, raw_status(fd, 77, 0));                 // unknown operation
-    EXPECT_EQ(wire::E_PROTOCOL, raw_status(fd, wire::OP_CRATE_OPEN, 3, {'C', 'R', '-'}));  // short field
-    EXPECT_EQ(wire::E_WRONG_STATE, raw_status(fd, wire::OP_AVR_ERASE, 0));  // nothing open
+    EXPECT_EQ(wire::E_PROTOCOL, raw_status(fd, 77, 0));  // unknown operation
+    EXPECT_EQ(wire::E_PROTOCOL,
+              raw_status(fd, wire::OP_CRATE_OPEN, 3, {'C', 'R', '-'}));            // short field
+    EXPECT_EQ(wire::E_WRONG_STATE, raw_status(fd, wire::OP_AVR_ERASE, 0));         // nothing open
     EXPECT_EQ(wire::E_PROTOCOL, raw_status(fd, wire::OP_AVR_WRITE, 0xFFFFFFF0u));  // oversized
     char byte;
     EXPECT_EQ(0, recv(fd, &byte, 1, 0));  // and the connection is closed
@@ -217,7 +226,8 @@ TEST_F(CrateLibraries, ServerSurvivesBadFrames) {
     AvrHandle module;
     EXPECT_EQ(wire::E_BUSY, open_module(&module, "CR-A", 1));
     close(half);
-    for (int attempt = 0; attempt < 100 && open_module(&module, "CR-A", 1) == wire::E_BUSY; ++attempt)
+    for (int attempt = 0; attempt < 100 && open_module(&module, "CR-A", 1) == wire::E_BUSY;
+         ++attempt)
         usleep(10000);
     EXPECT_EQ(0, QBXAVR_Close(&module));
 }

@@ -83,9 +83,12 @@ TEST_F(EndToEnd, VerboseRunFlashesAndVerifiesTheWholeImage) {
                   "  Open module...        ok: crate = QC-1, slot = 1\n"
                   "  Read module info...   ok: serial = SN-71, ver = 1.0, date = 2020-02-02\n"
                   "  Chip erase...         ok.\n"
-                  "  Write firmware...     " + std::string(64, '.') + "ok.\n"
+                  "  Write firmware...     " +
+                  std::string(64, '.') +
+                  "ok.\n"
                   "  Verify firmware...    ok.\n"
-                  "  Close module...       ok.\n" + summary(1, 1, 1, 1),
+                  "  Close module...       ok.\n" +
+                  summary(1, 1, 1, 1),
               result.out);
 
     ImageSpec expected = firmware_spec("QBX71");
@@ -133,8 +136,9 @@ TEST_F(EndToEnd, FirstMatchAllAndSerialFilterAcrossCrates) {
 // Every failure, each produced by the simulator in crate F; the module is closed exactly
 // when it was opened.
 TEST_F(EndToEnd, InjectedFailures) {
-    const std::string START = "\nStart write firmware for module: crate = F, slot = 1\n"
-                              "  Open module...        ";
+    const std::string START =
+        "\nStart write firmware for module: crate = F, slot = 1\n"
+        "  Open module...        ";
     const std::string OPENED = START + "ok: crate = F, slot = 1\n  Read module info...   ";
     const std::string READ = OPENED + "ok: serial = SN-F, ver = 1.0, date = 2026-12-11\n";
     const std::string ERASE = "  Chip erase...         ";
@@ -156,22 +160,26 @@ TEST_F(EndToEnd, InjectedFailures) {
          "Cannot open crate with serial = F. Error 40: Unknown error!", 249, 0},
         {"module list", R"("module_list": 41)", "", "Cannot find specified QBX-modules!\n",
          "Cannot get modules list for crate F. Error 41: Unknown error!", 249, 0},
-        {"module open", "", R"("open": 12)", START + "err\n" + FAILED, "Error 12: Module device fault!\n", 249, 0},
+        {"module open", "", R"("open": 12)", START + "err\n" + FAILED,
+         "Error 12: Module device fault!\n", 249, 0},
         {"info read", "", R"("read_info": 12)", OPENED + "err\n" + CLOSED + FAILED,
          "Error 12: Module device fault!\n", 249, 1},
-        {"erase", "", R"("erase": 43)", READ + ERASE + "err\n" + CLOSED + FAILED, "Error 43: Unknown error!\n", 249, 1},
+        {"erase", "", R"("erase": 43)", READ + ERASE + "err\n" + CLOSED + FAILED,
+         "Error 43: Unknown error!\n", 249, 1},
         {"write after 2048 words", "", R"("write": 12, "write_after_words": 2048)",
-         READ + ERASE + "ok.\n" + WRITE + "..err\n" + CLOSED + FAILED, "Error 12: Module device fault!\n", 249, 1},
+         READ + ERASE + "ok.\n" + WRITE + "..err\n" + CLOSED + FAILED,
+         "Error 12: Module device fault!\n", 249, 1},
         {"read-back", "", R"("read_back": 12)", WRITTEN + "err\n" + CLOSED + FAILED,
          "Error 12: Module device fault!\n", 249, 1},
-        {"verify", "", R"("stuck": [{"addr": 300, "value": 0}])", WRITTEN + "err\n" + CLOSED + FAILED,
-         "", 249, 1},
-        {"close", "", R"("close": 12)",
-         WRITTEN + "ok.\n  Close module...       err\n" + FAILED, "Error 12: Module device fault!\n", 249, 1},
+        {"verify", "", R"("stuck": [{"addr": 300, "value": 0}])",
+         WRITTEN + "err\n" + CLOSED + FAILED, "", 249, 1},
+        {"close", "", R"("close": 12)", WRITTEN + "ok.\n  Close module...       err\n" + FAILED,
+         "Error 12: Module device fault!\n", 249, 1},
     };
     const std::vector<uint8_t> image = build_firmware_image(firmware_spec("QBX71", 8192));
     char verify_error[80];
-    snprintf(verify_error, sizeof verify_error, "Error! Invalid byte 300: write 0x%x, read 0x0\n", image[300]);
+    snprintf(verify_error, sizeof verify_error, "Error! Invalid byte 300: write 0x%x, read 0x0\n",
+             image[300]);
     for (Case &c : cases) {
         SCOPED_TRACE(c.what);
         if (std::string(c.what) == "verify") c.err = verify_error;
@@ -194,7 +202,8 @@ TEST_F(EndToEnd, ServerFailures) {
         std::string err;
         int status;
     } cases[] = {
-        {R"("service_open": 12)", "Cannot open connection with qbxd. Error 12: Module device fault!", 12},
+        {R"("service_open": 12)",
+         "Cannot open connection with qbxd. Error 12: Module device fault!", 12},
         {R"("crate_list": 44)", "Cannot get crate list from qbxd. Error 44: Unknown error!", 44},
     };
     for (const Case &c : cases) {
@@ -212,17 +221,21 @@ TEST_F(EndToEnd, ServerFailures) {
     stop_sim(&server_);
     const ProcessResult result = run({path});
     EXPECT_EQ(1, result.status);
-    EXPECT_EQ("Cannot open connection with qbxd. Error 1: Cannot connect to the crate server!", result.err);
+    EXPECT_EQ("Cannot open connection with qbxd. Error 1: Cannot connect to the crate server!",
+              result.err);
 }
 
 TEST_F(EndToEnd, SlotErrors) {
-    start(R"({"crates": [{"serial": "S", "slots": {"2": "unidentified", "3": {"kind": "QBX62"}}}]})");
+    start(
+        R"({"crates": [{"serial": "S", "slots": {"2": "unidentified", "3": {"kind": "QBX62"}}}]})");
     const std::string path = firmware(firmware_spec("QBX71", 172), "fw.bin");
     const ProcessResult unknown = run({"-s", "2", path});
     EXPECT_EQ("Error! Module in specified slot is not identified!\n", unknown.err);
     const ProcessResult other = run({"-s", "3", path});
-    EXPECT_EQ("Error! Invalid module in slot. Module mid=0x3e3e, firmware for module with mid = 0x4747!\n",
-              other.err);
+    EXPECT_EQ(
+        "Error! Invalid module in slot. Module mid=0x3e3e, firmware for module with mid = "
+        "0x4747!\n",
+        other.err);
     EXPECT_EQ(249, other.status);
     EXPECT_EQ(summary(1, 1, 1, 0), other.out);
     EXPECT_TRUE(requests("avr_open").empty());
@@ -248,11 +261,11 @@ TEST_F(EndToEnd, ModuleDataSurvivesTheUpdate) {
         const std::vector<unsigned char> &before;
         uint32_t start, size;
     } regions[] = {
-        {"QBX62", 1, qbx62_before, 0x1000, 0x800},        // preserved region
-        {"QBX62", 1, qbx62_before, 0x80 + 52, 266},       // keep region
-        {"QBX62", 1, qbx62_before, 0x80 + 28, 16},        // serial
-        {"QBX88", 2, qbx88_before, 0x0CC0, 4800},         // keep region
-        {"QBX88", 2, qbx88_before, 0x0CC0 + 4832, 16},    // serial
+        {"QBX62", 1, qbx62_before, 0x1000, 0x800},      // preserved region
+        {"QBX62", 1, qbx62_before, 0x80 + 52, 266},     // keep region
+        {"QBX62", 1, qbx62_before, 0x80 + 28, 16},      // serial
+        {"QBX88", 2, qbx88_before, 0x0CC0, 4800},       // keep region
+        {"QBX88", 2, qbx88_before, 0x0CC0 + 4832, 16},  // serial
     };
     for (const Region &r : regions) {
         SCOPED_TRACE(std::string(r.kind) + " at " + std::to_string(r.start));

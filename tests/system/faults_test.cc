@@ -68,9 +68,9 @@ TEST(Faults, ServerKilledDuringAWrite) {
     const std::vector<uint8_t> image = build_firmware_image(spec);
     ASSERT_EQ(image.size(), flash.size());
     size_t written = 0;
-    while (written < flash.size() &&
-           std::equal(flash.begin() + static_cast<long>(written), flash.begin() + static_cast<long>(written) + 2048,
-                      image.begin() + static_cast<long>(written)))
+    while (written < flash.size() && std::equal(flash.begin() + static_cast<long>(written),
+                                                flash.begin() + static_cast<long>(written) + 2048,
+                                                image.begin() + static_cast<long>(written)))
         written += 2048;
     EXPECT_GE(written, 4u * 2048);
     EXPECT_TRUE(std::all_of(flash.begin() + static_cast<long>(written), flash.end(),
@@ -80,7 +80,8 @@ TEST(Faults, ServerKilledDuringAWrite) {
 
 int open_descriptors(pid_t pid) {
     int count = 0;
-    for (const auto &entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+    for (const auto &entry :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
         (void)entry;
         ++count;
     }
@@ -97,7 +98,8 @@ long resident_kib(pid_t pid) {
 TEST(Faults, SixteenFullCratesThreeTimesInARow) {
     std::string config = R"({"crates": [)";
     for (int crate = 0; crate < 16; ++crate) {
-        config += std::string(crate ? "," : "") + R"({"serial": "L-)" + std::to_string(crate) + R"(", "slots": {)";
+        config += std::string(crate ? "," : "") + R"({"serial": "L-)" + std::to_string(crate) +
+                  R"(", "slots": {)";
         for (int slot = 1; slot <= 16; ++slot)
             config += std::string(slot > 1 ? "," : "") + "\"" + std::to_string(slot) +
                       R"(": {"kind": "QBX153", "image": {"serial": "SN"}})";

@@ -67,11 +67,11 @@ protected:
 
 std::string summary(int crates, int crates_ok, int modules, int modules_ok) {
     return "\nWork done!\n   Total crates  processed: " + std::to_string(crates) +
-           ", successful: " + std::to_string(crates_ok) + ", with error: " +
-           std::to_string(crates - crates_ok) +
-           "\n   Total modules processed: " + std::to_string(modules) + ", successful: " +
-           std::to_string(modules_ok) + ", with error: " + std::to_string(modules - modules_ok) +
-           "\n";
+           ", successful: " + std::to_string(crates_ok) +
+           ", with error: " + std::to_string(crates - crates_ok) +
+           "\n   Total modules processed: " + std::to_string(modules) +
+           ", successful: " + std::to_string(modules_ok) +
+           ", with error: " + std::to_string(modules - modules_ok) + "\n";
 }
 
 TEST_F(CrateScan, NoCrateListed) {
@@ -94,11 +94,21 @@ TEST_F(CrateScan, TargetsByFirstMatchAllAndSerialFilter) {
         // A crate without the kind is opened, closed and counted; the walk stops after
         // the first crate where a module was processed.
         {"first match", {0, 0, 0, "", nullptr}, {"CR-B/2"}, "." + summary(2, 2, 1, 1), 0},
-        {"all", {0, 1, 0, "", nullptr}, {"CR-B/2", "CR-B/9", "CR-C/1"}, "..." + summary(3, 3, 3, 3), 0},
+        {"all",
+         {0, 1, 0, "", nullptr},
+         {"CR-B/2", "CR-B/9", "CR-C/1"},
+         "..." + summary(3, 3, 3, 3),
+         0},
         {"serial filter", {0, 1, 0, "CR-C", nullptr}, {"CR-C/1"}, "." + summary(1, 1, 1, 1), 0},
-        {"serial filter counts letter case", {0, 1, 0, "cr-c", nullptr}, {},
-         "Cannot find specified QBX-modules!\n", ERR_NOT_FOUND},
-        {"slot in every crate", {0, 1, 9, "", nullptr}, {"CR-B/9"}, "." + summary(3, 3, 3, 1),
+        {"serial filter counts letter case",
+         {0, 1, 0, "cr-c", nullptr},
+         {},
+         "Cannot find specified QBX-modules!\n",
+         ERR_NOT_FOUND},
+        {"slot in every crate",
+         {0, 1, 9, "", nullptr},
+         {"CR-B/9"},
+         "." + summary(3, 3, 3, 1),
          ERR_INCOMPLETE},
     };
     for (const Case &c : cases) {
@@ -121,7 +131,9 @@ TEST_F(CrateScan, NamedSlotErrors) {
     } cases[] = {
         {4, "Error! Specified slot is empty!\n"},
         {2, "Error! Module in specified slot is not identified!\n"},
-        {1, "Error! Invalid module in slot. Module mid=0x3e3e, firmware for module with mid = 0x4747!\n"},
+        {1,
+         "Error! Invalid module in slot. Module mid=0x3e3e, firmware for module with mid = "
+         "0x4747!\n"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.slot);
@@ -151,14 +163,16 @@ TEST_F(CrateScan, CrateFailuresAreCountedAndTheWalkGoesOn) {
     add_crate("CR-B", {{1, QBX71}});
     add_crate("CR-C", {{1, QBX71}});
     add_crate("CR-D", {{1, QBX71}});
-    system_.failures = {{"QBX_OpenCrate", 1, 99}, {"QBX_OpenCrate", 2, 98}, {"QBX_GetCrateModules", 1, 97}};
+    system_.failures = {
+        {"QBX_OpenCrate", 1, 99}, {"QBX_OpenCrate", 2, 98}, {"QBX_GetCrateModules", 1, 97}};
     const Output output = scan({});
     EXPECT_EQ(ERR_INCOMPLETE, rc_);
     // The messages end without a line feed, so consecutive ones share a line.
-    EXPECT_EQ("Cannot open crate with serial = CR-A. Error 99: crate fault!"
-              "Cannot open crate with serial = CR-B. Error 98: crate error!"
-              "Cannot get modules list for crate CR-C. Error 97: crate error!",
-              output.err);
+    EXPECT_EQ(
+        "Cannot open crate with serial = CR-A. Error 99: crate fault!"
+        "Cannot open crate with serial = CR-B. Error 98: crate error!"
+        "Cannot get modules list for crate CR-C. Error 97: crate error!",
+        output.err);
     EXPECT_EQ("." + summary(4, 1, 1, 1), output.out);
     EXPECT_EQ((std::vector<std::string>{"CR-D/1"}), opened());
     // A crate whose open failed is not closed; every opened one is, once.
@@ -202,7 +216,8 @@ TEST_F(CrateScan, CratesOpenedThroughTheReachedServer) {
     system_.failures = {{"QBX_OpenCrate", 0, 99}};
     const Output output = scan({});
     EXPECT_EQ("QBX_OpenCrate(0x7f000002,22222,0,CR-0123456789ABC)", crate_calls()[2]);
-    EXPECT_EQ("Cannot open crate with serial = CR-0123456789ABC. Error 99: crate fault!", output.err);
+    EXPECT_EQ("Cannot open crate with serial = CR-0123456789ABC. Error 99: crate fault!",
+              output.err);
 }
 
 }  // namespace

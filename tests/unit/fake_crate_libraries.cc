@@ -77,7 +77,8 @@ int QBX_GetCrates(CrateHandle *, char list[16][16]) {
     return 0;
 }
 
-int QBX_OpenCrate(CrateHandle *handle, uint32_t addr, uint16_t port, int flags, const char *serial) {
+int QBX_OpenCrate(CrateHandle *handle, uint32_t addr, uint16_t port, int flags,
+                  const char *serial) {
     char arguments[64];
     snprintf(arguments, sizeof arguments, "0x%x,%u,%d,%s", addr, port, flags, serial);
     const int rc = record("QBX_OpenCrate", arguments);
@@ -120,7 +121,8 @@ int QBXAVR_Open(AvrHandle *handle, uint32_t addr, uint16_t port, const char *ser
 }
 
 int QBXAVR_ReadProgrammMemory(AvrHandle *handle, void *buffer, uint32_t words, uint32_t start) {
-    const int rc = record("QBXAVR_ReadProgrammMemory", std::to_string(words) + "@" + std::to_string(start));
+    const int rc =
+        record("QBXAVR_ReadProgrammMemory", std::to_string(words) + "@" + std::to_string(start));
     if (rc != 0) return rc;
     const std::vector<uint8_t> &memory = open_flash(handle);
     unsigned char *into = static_cast<unsigned char *>(buffer);
@@ -140,9 +142,9 @@ int QBXAVR_ChipErase(AvrHandle *handle) {
 
 int QBXAVR_WriteProgrammMemoryCb(AvrHandle *handle, const void *buffer, uint32_t words,
                                  uint32_t start, QBXAVR_ProgressCallback callback, void *arg) {
-    const int rc = record("QBXAVR_WriteProgrammMemoryCb",
-                          std::to_string(words) + "@" + std::to_string(start) +
-                              (arg == nullptr ? "" : ",arg"));
+    const int rc =
+        record("QBXAVR_WriteProgrammMemoryCb", std::to_string(words) + "@" + std::to_string(start) +
+                                                   (arg == nullptr ? "" : ",arg"));
     if (rc != 0) return rc;
     std::vector<uint8_t> &memory = open_flash(handle);
     const unsigned char *from = static_cast<const unsigned char *>(buffer);

@@ -29,7 +29,8 @@ struct IdentifyResult {
 IdentifyResult identify(const std::vector<uint8_t> &bytes, int verbose) {
     FILE *file = file_with(bytes);
     IdentifyResult result{0, nullptr, {}};
-    result.output = capture_output([&] { result.rc = identify_firmware(file, &result.kind, verbose); });
+    result.output =
+        capture_output([&] { result.rc = identify_firmware(file, &result.kind, verbose); });
     fclose(file);
     return result;
 }

@@ -48,7 +48,8 @@ TEST(InfoBlock, StoredByteOrderOfTheCrcField) {
     struct Case {
         const char *kind;
         bool high_first;
-    } cases[] = {{"QBX61", true}, {"QBX153", true}, {"QBX62", false}, {"QBX83", false}, {"QBX71", false}};
+    } cases[] = {
+        {"QBX61", true}, {"QBX153", true}, {"QBX62", false}, {"QBX83", false}, {"QBX71", false}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.kind);
         const ModuleKind &kind = kind_named(c.kind);
@@ -115,7 +116,8 @@ TEST(PrintFirmwareVersion, VersionAndDateByKind) {
         std::vector<uint8_t> block(kind.info_size, 0);
         memcpy(&block[kind.version_offset], c.stored.data(), c.stored.size());
         if (kind.date_size) memcpy(&block[kind.date_offset], c.date, strlen(c.date));
-        EXPECT_EQ(c.printed, capture_output([&] { print_firmware_version(block.data(), kind); }).out);
+        EXPECT_EQ(c.printed,
+                  capture_output([&] { print_firmware_version(block.data(), kind); }).out);
     }
 }
 
@@ -126,7 +128,8 @@ TEST(PrintFirmwareVersion, DateWithoutZeroStopsAtTheBlockEnd) {
     std::vector<uint8_t> block(kind.info_size + 16, 'Z');
     memset(&block[kind.version_offset], 1, kind.version_size);
     memset(&block[kind.date_offset], 'D', kind.info_size - kind.date_offset);
-    const std::string printed = capture_output([&] { print_firmware_version(block.data(), kind); }).out;
+    const std::string printed =
+        capture_output([&] { print_firmware_version(block.data(), kind); }).out;
     EXPECT_EQ("ver = 1.1, date = " + std::string(kind.info_size - kind.date_offset, 'D'), printed);
 }
 

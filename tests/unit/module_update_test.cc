@@ -96,7 +96,9 @@ TEST_F(ModuleUpdate, VerboseSuccessNarratesEveryStep) {
     EXPECT_EQ(start_lines() +
                   "ok: serial = SN-MOD, ver = 1.0, date = 2020-01-01\n"
                   "  Chip erase...         ok.\n"
-                  "  Write firmware...     " + std::string(64, '.') + "ok.\n"
+                  "  Write firmware...     " +
+                  std::string(64, '.') +
+                  "ok.\n"
                   "  Verify firmware...    ok.\n"
                   "  Close module...       ok.\n",
               output.out);
@@ -124,12 +126,9 @@ TEST_F(ModuleUpdate, ReadAndWriteGeometryOfEveryKind) {
         std::vector<std::string> reads;  // before the write
         const char *write;
     } cases[] = {
-        {"QBX61", {"38@64"}, "4096@0"},
-        {"QBX62", {"160@64", "1024@2048"}, "4096@0"},
-        {"QBX153", {"40@64"}, "65536@0"},
-        {"QBX83", {"64@4032"}, "65536@0"},
-        {"QBX71", {"22@64"}, "65536@0"},
-        {"QBX88", {"2464@1632"}, "65536@0"},
+        {"QBX61", {"38@64"}, "4096@0"},   {"QBX62", {"160@64", "1024@2048"}, "4096@0"},
+        {"QBX153", {"40@64"}, "65536@0"}, {"QBX83", {"64@4032"}, "65536@0"},
+        {"QBX71", {"22@64"}, "65536@0"},  {"QBX88", {"2464@1632"}, "65536@0"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.kind);
@@ -138,7 +137,8 @@ TEST_F(ModuleUpdate, ReadAndWriteGeometryOfEveryKind) {
         update(build_firmware_image(file_spec(c.kind)), c.kind, 0);
         EXPECT_EQ(0, rc_);
         std::vector<std::string> expected;
-        for (const std::string &read : c.reads) expected.push_back("QBXAVR_ReadProgrammMemory(" + read + ")");
+        for (const std::string &read : c.reads)
+            expected.push_back("QBXAVR_ReadProgrammMemory(" + read + ")");
         expected.push_back(std::string("QBXAVR_WriteProgrammMemoryCb(") + c.write + ")");
         std::vector<std::string> got;
         for (const std::string &call : calls_starting_with("QBXAVR_"))
@@ -207,22 +207,54 @@ TEST_F(ModuleUpdate, Failures) {
         const char *ops;
     } cases[] = {
         {"open fails", {{"QBXAVR_Open", 0, 42}}, 0, 42, "Error 42: module fault!\n", "Init Open"},
-        {"info read fails", {{"QBXAVR_ReadProgrammMemory", 1, 7}}, 0, 7, "Error 7: avr error!\n",
+        {"info read fails",
+         {{"QBXAVR_ReadProgrammMemory", 1, 7}},
+         0,
+         7,
+         "Error 7: avr error!\n",
          "Init Open Read Close"},
-        {"erase fails", {{"QBXAVR_ChipErase", 0, 7}}, 0, 7, "Error 7: avr error!\n",
+        {"erase fails",
+         {{"QBXAVR_ChipErase", 0, 7}},
+         0,
+         7,
+         "Error 7: avr error!\n",
          "Init Open Read Erase Close"},
-        {"write fails", {{"QBXAVR_WriteProgrammMemoryCb", 0, 42}}, 0, 42, "Error 42: module fault!\n",
+        {"write fails",
+         {{"QBXAVR_WriteProgrammMemoryCb", 0, 42}},
+         0,
+         42,
+         "Error 42: module fault!\n",
          "Init Open Read Erase Write Close"},
-        {"read-back fails", {{"QBXAVR_ReadProgrammMemory", 2, 7}}, 0, 7, "Error 7: avr error!\n",
+        {"read-back fails",
+         {{"QBXAVR_ReadProgrammMemory", 2, 7}},
+         0,
+         7,
+         "Error 7: avr error!\n",
          "Init Open Read Erase Write Read Close"},
-        {"close fails after success", {{"QBXAVR_Close", 0, 9}}, 0, 9, "Error 9: avr error!\n",
+        {"close fails after success",
+         {{"QBXAVR_Close", 0, 9}},
+         0,
+         9,
+         "Error 9: avr error!\n",
          "Init Open Read Erase Write Read Close"},
-        {"close fails after a failure", {{"QBXAVR_ChipErase", 0, 42}, {"QBXAVR_Close", 0, 9}}, 0, 42,
-         "Error 42: module fault!\nError 9: avr error!\n", "Init Open Read Erase Close"},
-        {"file one byte short", {}, 171, ERR_FILE_SIZE, "Invalid firmware flash filesize: 171\n",
+        {"close fails after a failure",
+         {{"QBXAVR_ChipErase", 0, 42}, {"QBXAVR_Close", 0, 9}},
+         0,
+         42,
+         "Error 42: module fault!\nError 9: avr error!\n",
+         "Init Open Read Erase Close"},
+        {"file one byte short",
+         {},
+         171,
+         ERR_FILE_SIZE,
+         "Invalid firmware flash filesize: 171\n",
          "Init Open Read Close"},
-        {"file one byte over the flash", {}, 131073, ERR_FILE_SIZE,
-         "Invalid firmware flash filesize: 131073\n", "Init Open Read Close"},
+        {"file one byte over the flash",
+         {},
+         131073,
+         ERR_FILE_SIZE,
+         "Invalid firmware flash filesize: 131073\n",
+         "Init Open Read Close"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -240,9 +272,10 @@ TEST_F(ModuleUpdate, Failures) {
 
 TEST_F(ModuleUpdate, FailureNarration) {
     system_.failures = {{"QBXAVR_Open", 0, 42}};
-    EXPECT_EQ("\nStart write firmware for module: crate = CR-7, slot = 3\n"
-              "  Open module...        err\n",
-              update(build_firmware_image(file_spec("QBX71")), "QBX71", 1).out);
+    EXPECT_EQ(
+        "\nStart write firmware for module: crate = CR-7, slot = 3\n"
+        "  Open module...        err\n",
+        update(build_firmware_image(file_spec("QBX71")), "QBX71", 1).out);
 
     // After a refused file size the close line follows the read line directly.
     system_ = FakeCrateSystem{};
@@ -265,9 +298,14 @@ TEST_F(ModuleUpdate, FileSizeBounds) {
         uint32_t size;
         int rc;
     } cases[] = {
-        {"QBX71", 171, ERR_FILE_SIZE}, {"QBX71", 172, 0},     {"QBX71", 131072, 0},
-        {"QBX71", 131073, ERR_FILE_SIZE}, {"QBX83", 8191, ERR_FILE_SIZE}, {"QBX83", 8192, 0},
-        {"QBX61", 8192, 0},             {"QBX61", 8193, ERR_FILE_SIZE},
+        {"QBX71", 171, ERR_FILE_SIZE},
+        {"QBX71", 172, 0},
+        {"QBX71", 131072, 0},
+        {"QBX71", 131073, ERR_FILE_SIZE},
+        {"QBX83", 8191, ERR_FILE_SIZE},
+        {"QBX83", 8192, 0},
+        {"QBX61", 8192, 0},
+        {"QBX61", 8193, ERR_FILE_SIZE},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(std::string(c.kind) + " " + std::to_string(c.size));
@@ -283,12 +321,13 @@ TEST_F(ModuleUpdate, FileSizeBounds) {
 TEST_F(ModuleUpdate, VerifyReportsOnlyTheFirstDifference) {
     install_module(module_spec("QBX71"));
     const std::vector<uint8_t> file = build_firmware_image(file_spec("QBX71"));
-    system_.stuck = {{5000, static_cast<uint8_t>(~file[5000])}, {300, static_cast<uint8_t>(~file[300])}};
+    system_.stuck = {{5000, static_cast<uint8_t>(~file[5000])},
+                     {300, static_cast<uint8_t>(~file[300])}};
     const Output output = update(file, "QBX71", 0);
     EXPECT_EQ(ERR_VERIFY, rc_);
     char expected[80];
-    snprintf(expected, sizeof expected, "Error! Invalid byte 300: write 0x%x, read 0x%x\n", file[300],
-             static_cast<uint8_t>(~file[300]));
+    snprintf(expected, sizeof expected, "Error! Invalid byte 300: write 0x%x, read 0x%x\n",
+             file[300], static_cast<uint8_t>(~file[300]));
     EXPECT_EQ(expected, output.err);
     EXPECT_EQ("Init Open Read Erase Write Read Close", avr_ops());
 }

@@ -17,15 +17,16 @@ static void put_text(std::vector<uint8_t> &image, uint32_t at, uint32_t field_si
                      const std::string &text) {
     if (field_size == 0) return;
     put_bytes(image, at, field_size,
-              std::vector<uint8_t>(text.begin(), text.begin() + std::min<size_t>(text.size(), field_size - 1)));
+              std::vector<uint8_t>(text.begin(),
+                                   text.begin() + std::min<size_t>(text.size(), field_size - 1)));
 }
 
 std::vector<uint8_t> build_firmware_image(const ImageSpec &spec) {
     const ModuleKind &kind = *spec.kind;
     const uint32_t flash_bytes = 2 * kind.flash_words;
     const uint32_t size = spec.size != 0 ? spec.size : flash_bytes;
-    const uint32_t room = std::max(size, std::max(kind.info_addr + kind.info_size,
-                                                  kind.save_addr + kind.save_size));
+    const uint32_t room =
+        std::max(size, std::max(kind.info_addr + kind.info_size, kind.save_addr + kind.save_size));
     std::vector<uint8_t> image(room);
     for (uint32_t i = 0; i < room; ++i)
         image[i] = static_cast<uint8_t>((i * 7 + (i >> 8) + spec.pattern_seed * 31u + 3) & 0xFF);

@@ -14,12 +14,12 @@ struct ImageSpec {
     const ModuleKind *kind = nullptr;
     std::vector<uint8_t> version = {1, 2};  // as printed; stored in the kind's order
     std::string date = "2026-12-11";
-    std::string serial;                   // zero-padded into the serial field
-    std::vector<uint8_t> keep;            // from the keep region's start; rest zero
-    std::vector<uint8_t> preserved;       // from the preserved region's start; rest zero
-    uint32_t size = 0;                    // file size; 0 = the whole flash
-    bool valid_crc = true;                // false: the CRC field is off by one
-    uint8_t pattern_seed = 0;             // varies the code bytes between images
+    std::string serial;              // zero-padded into the serial field
+    std::vector<uint8_t> keep;       // from the keep region's start; rest zero
+    std::vector<uint8_t> preserved;  // from the preserved region's start; rest zero
+    uint32_t size = 0;               // file size; 0 = the whole flash
+    bool valid_crc = true;           // false: the CRC field is off by one
+    uint8_t pattern_seed = 0;        // varies the code bytes between images
 };
 
 // The image as a firmware file holds it. Fields that do not fit are cut to their field.

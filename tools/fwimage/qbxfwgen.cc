@@ -10,9 +10,10 @@
 #include "fwimage/firmware_image.h"
 
 static int usage() {
-    fprintf(stderr,
-            "usage: qbxfwgen --kind NAME [--version A.B] [--date TEXT] [--serial TEXT]\n"
-            "                [--keep TEXT] [--preserved TEXT] [--size BYTES] [--bad-crc] -o FILE\n");
+    fprintf(
+        stderr,
+        "usage: qbxfwgen --kind NAME [--version A.B] [--date TEXT] [--serial TEXT]\n"
+        "                [--keep TEXT] [--preserved TEXT] [--size BYTES] [--bad-crc] -o FILE\n");
     return 2;
 }
 
@@ -37,15 +38,24 @@ int main(int argc, char **argv) {
         }
         if (i + 1 >= argc) return usage();
         const char *value = argv[++i];
-        if (option == "--kind") spec.kind = find_module_kind(value);
-        else if (option == "--version") spec.version = version_numbers(value);
-        else if (option == "--date") spec.date = value;
-        else if (option == "--serial") spec.serial = value;
-        else if (option == "--keep") spec.keep = text_bytes(value);
-        else if (option == "--preserved") spec.preserved = text_bytes(value);
-        else if (option == "--size") spec.size = static_cast<uint32_t>(strtoul(value, nullptr, 0));
-        else if (option == "-o") output = value;
-        else return usage();
+        if (option == "--kind")
+            spec.kind = find_module_kind(value);
+        else if (option == "--version")
+            spec.version = version_numbers(value);
+        else if (option == "--date")
+            spec.date = value;
+        else if (option == "--serial")
+            spec.serial = value;
+        else if (option == "--keep")
+            spec.keep = text_bytes(value);
+        else if (option == "--preserved")
+            spec.preserved = text_bytes(value);
+        else if (option == "--size")
+            spec.size = static_cast<uint32_t>(strtoul(value, nullptr, 0));
+        else if (option == "-o")
+            output = value;
+        else
+            return usage();
     }
     if (spec.kind == nullptr || output == nullptr) return usage();
     const std::vector<uint8_t> image = build_firmware_image(spec);
