@@ -159,6 +159,14 @@ int main(int argc, char **argv) {
         perror(log_path.c_str());
         return 1;
     }
+    // Ready for a stop before the port line tells anyone that the server is up.
+    if (pipe2(stop_pipe, O_CLOEXEC) != 0) return 1;
+    struct sigaction action = {};
+    action.sa_handler = on_stop_signal;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
     uint16_t bound_port = 0;
     const int listener = listen_on(static_cast<uint16_t>(port), &bound_port);
     if (listener < 0) {
@@ -170,13 +178,6 @@ int main(int argc, char **argv) {
     else
         printf("qbxd-sim listening on 127.0.0.1:%u\n", bound_port);
     fflush(stdout);
-
-    if (pipe2(stop_pipe, O_CLOEXEC) != 0) return 1;
-    struct sigaction action = {};
-    action.sa_handler = on_stop_signal;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-    signal(SIGPIPE, SIG_IGN);
 
     for (;;) {
         pollfd waiting[2] = {{listener, POLLIN, 0}, {stop_pipe[0], POLLIN, 0}};
