@@ -66,6 +66,12 @@ const std::string NARRATED =
     "  Close module...       ok.\n" +
     DONE;
 
+// An empty named slot: one module counted with error.
+const char SLOT_FAILED[] =
+    "\nWork done!\n"
+    "   Total crates  processed: 1, successful: 1, with error: 0\n"
+    "   Total modules processed: 1, successful: 0, with error: 1\n";
+const char EMPTY_SLOT[] = "Error! Specified slot is empty!\n";
 const char INVALID_SLOT[] = "Error! Invalid slot number\n";
 const char NO_FILE[] = "Error! firmware file is not specified\n";
 
@@ -124,20 +130,8 @@ TEST_F(CommandLine, ArgumentVectors) {
         {{"-s", " +7", "fw.bin"}, 0, UPDATED, "", 0},
         {{"-s", "3", "-s", "7", "fw.bin"}, 0, UPDATED, "", 0},
         {{"-s7", "fw.bin"}, 0, UPDATED, "", 0},
-        {{"--slot=4", "fw.bin"},
-         249,
-         "\nWork done!\n"
-         "   Total crates  processed: 1, successful: 1, with error: 0\n"
-         "   Total modules processed: 1, successful: 0, with error: 1\n",
-         "Error! Specified slot is empty!\n",
-         0},
-        {{"--slot", "16", "fw.bin"},
-         249,
-         "\nWork done!\n"
-         "   Total crates  processed: 1, successful: 1, with error: 0\n"
-         "   Total modules processed: 1, successful: 0, with error: 1\n",
-         "Error! Specified slot is empty!\n",
-         0},
+        {{"--slot=4", "fw.bin"}, 249, SLOT_FAILED, EMPTY_SLOT, 0},
+        {{"--slot", "16", "fw.bin"}, 249, SLOT_FAILED, EMPTY_SLOT, 0},
         {{"fw.bin", "-v"}, 0, NARRATED, "", 0},
         {{"--verb", "--sl=7", "--a", "fw.bin"}, 0, NARRATED, "", 0},
         {{"fw.bin", "second.bin"}, 0, UPDATED, "", 0},

@@ -133,9 +133,13 @@ TEST(Faults, SixteenFullCratesThreeTimesInARow) {
         EXPECT_EQ(idle_descriptors, open_descriptors(server.pid));
         resident.push_back(resident_kib(server.pid));
     }
-    // The server holds 256 flashes of 128 KiB; a run adds nothing that stays.
+#ifndef __SANITIZE_ADDRESS__
+    // The server holds 256 flashes of 128 KiB; a run adds nothing that stays. (AddressSanitizer
+    // holds freed memory back on purpose; there its leak check at the server's exit stands in.)
     EXPECT_LE(resident[2], resident[1] + 1024);
     EXPECT_LE(resident[1], resident[0] + 1024);
+#endif
+    EXPECT_EQ(0, stop_sim(&server));  // a clean stop, with no leak reported
     discard_sim(&server);
 }
 
