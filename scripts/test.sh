@@ -7,6 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 jobs=$(nproc)
+total=0
 for variant in plain sanitize; do
   dir=build
   flags=(-DQBX_SANITIZE=OFF)
@@ -18,7 +19,12 @@ for variant in plain sanitize; do
   cmake -S . -B "$dir" "${flags[@]}" >/dev/null
   cmake --build "$dir" -j"$jobs" >/dev/null
   ctest --test-dir "$dir" --output-on-failure -j"$jobs"
+  total=$((total + $(ctest --test-dir "$dir" -N | sed -n 's/^Total Tests: //p')))
 done
 
 echo "== fuzz targets"
 bash fuzz/run.sh
+total=$((total + 3))
+
+# Reached only when every step passed (set -e).
+echo "all: $total passed, 0 failed"

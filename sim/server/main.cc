@@ -19,6 +19,7 @@
 #include <condition_variable>
 #include <set>
 #include <string>
+#include <system_error>
 #include <thread>
 
 #include "server/crate_model.h"
@@ -191,8 +192,12 @@ int main(int argc, char **argv) {
         const int one = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         std::lock_guard<std::mutex> guard(server.connections_lock);
-        server.sockets.insert(fd);
-        std::thread(serve_connection, std::ref(server), fd, server.next_id++).detach();
+        try {
+            std::thread(serve_connection, std::ref(server), fd, server.next_id++).detach();
+            server.sockets.insert(fd);
+        } catch (const std::system_error &) {
+            close(fd);  // no thread to be had: refuse this connection, keep serving
+        }
     }
 
     // Stop: no new connections; wake every connection thread and wait for it to end.
