@@ -110,9 +110,9 @@ int main(int argc, char **argv) {
         fprintf(stderr, "flash_bench: the simulated crate server did not start\n");
         return 1;
     }
-    ImageSpec spec;
-    spec.kind = find_module_kind("QBX71");
-    const std::vector<uint8_t> image = build_firmware_image(spec);
+    ImageSpec image_spec;
+    image_spec.kind = find_module_kind("QBX71");
+    const std::vector<uint8_t> image = build_firmware_image(image_spec);
     const std::string firmware = server.dir + "/fw.bin";
     write_file(firmware, image);
     const std::string endpoint = endpoint_setting(server);

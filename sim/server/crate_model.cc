@@ -55,17 +55,17 @@ std::vector<uint8_t> initial_flash(const ModuleKind &kind, const json &slot,
         std::copy(file.begin(), file.end(), flash.begin());
     } else if (slot.contains("image")) {
         const json &image = slot.at("image");
-        ImageSpec spec;
-        spec.kind = &kind;
-        spec.serial = image.value("serial", "");
-        spec.date = image.value("date", spec.date);
+        ImageSpec image_spec;
+        image_spec.kind = &kind;
+        image_spec.serial = image.value("serial", "");
+        image_spec.date = image.value("date", image_spec.date);
         if (image.contains("version"))
-            spec.version = image.at("version").get<std::vector<uint8_t>>();
-        if (image.contains("keep")) spec.keep = bytes_of(image.at("keep"));
-        if (image.contains("preserved")) spec.preserved = bytes_of(image.at("preserved"));
-        spec.valid_crc = !image.value("bad_crc", false);
-        spec.pattern_seed = image.value("seed", static_cast<uint8_t>(7));
-        const std::vector<uint8_t> built = build_firmware_image(spec);
+            image_spec.version = image.at("version").get<std::vector<uint8_t>>();
+        if (image.contains("keep")) image_spec.keep = bytes_of(image.at("keep"));
+        if (image.contains("preserved")) image_spec.preserved = bytes_of(image.at("preserved"));
+        image_spec.valid_crc = !image.value("bad_crc", false);
+        image_spec.pattern_seed = image.value("seed", static_cast<uint8_t>(7));
+        const std::vector<uint8_t> built = build_firmware_image(image_spec);
         std::copy(built.begin(), built.end(), flash.begin());
     }
     return flash;

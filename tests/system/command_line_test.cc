@@ -80,10 +80,10 @@ protected:
     static void SetUpTestSuite() {
         ASSERT_TRUE(start_sim(&server_, R"({"crates": [{"serial": "CR-A", "slots": {
             "7": {"kind": "QBX71", "image": {"serial": "SN-7", "version": [1, 2]}}}}]})"));
-        ImageSpec spec;
-        spec.kind = find_module_kind("QBX71");
-        spec.size = 172;
-        write_file(server_.dir + "/fw.bin", build_firmware_image(spec));
+        ImageSpec image_spec;
+        image_spec.kind = find_module_kind("QBX71");
+        image_spec.size = 172;
+        write_file(server_.dir + "/fw.bin", build_firmware_image(image_spec));
         write_file(server_.dir + "/junk.bin", std::vector<unsigned char>(9000, 0x5A));
     }
     static void TearDownTestSuite() { discard_sim(&server_); }

@@ -29,14 +29,14 @@ std::string summary(int crates, int crates_ok, int modules, int modules_ok) {
 // The new firmware: version 1.3 and a serial and keep region of its own, which the
 // module's must replace.
 ImageSpec firmware_spec(const char *kind, uint32_t size = 0) {
-    ImageSpec spec;
-    spec.kind = find_module_kind(kind);
-    spec.version = {1, 3};
-    spec.serial = "SN-FILE";
-    spec.keep = text_bytes("FILE-KEEP");
-    spec.size = size;
-    spec.pattern_seed = 1;
-    return spec;
+    ImageSpec image_spec;
+    image_spec.kind = find_module_kind(kind);
+    image_spec.version = {1, 3};
+    image_spec.serial = "SN-FILE";
+    image_spec.keep = text_bytes("FILE-KEEP");
+    image_spec.size = size;
+    image_spec.pattern_seed = 1;
+    return image_spec;
 }
 
 class EndToEnd : public testing::Test {
@@ -45,9 +45,9 @@ protected:
 
     void start(const std::string &config) { ASSERT_TRUE(start_sim(&server_, config)); }
 
-    std::string firmware(const ImageSpec &spec, const std::string &name) {
+    std::string firmware(const ImageSpec &image_spec, const std::string &name) {
         const std::string path = server_.dir + "/" + name;
-        write_file(path, build_firmware_image(spec));
+        write_file(path, build_firmware_image(image_spec));
         return path;
     }
 

@@ -32,11 +32,11 @@ TEST(Faults, ServerKilledDuringAWrite) {
         "1": {"kind": "QBX71", "image": {"serial": "SN-K"}, "faults": {"write_delay_ms": 20}}}}]})";
     SimServer server;
     ASSERT_TRUE(start_sim(&server, config));
-    ImageSpec spec;
-    spec.kind = find_module_kind("QBX71");
-    spec.version = {2, 0};
+    ImageSpec image_spec;
+    image_spec.kind = find_module_kind("QBX71");
+    image_spec.version = {2, 0};
     const std::string firmware = server.dir + "/fw.bin";
-    write_file(firmware, build_firmware_image(spec));
+    write_file(firmware, build_firmware_image(image_spec));
 
     ProcessResult result{};
     std::chrono::steady_clock::time_point ended;
@@ -64,8 +64,8 @@ TEST(Faults, ServerKilledDuringAWrite) {
     // The restarted server serves a whole flash: erased, then some whole written blocks.
     ASSERT_TRUE(start_sim(&server, config));
     const std::vector<unsigned char> flash = state_flash(server, "K", 1);
-    spec.serial = "SN-K";
-    const std::vector<uint8_t> image = build_firmware_image(spec);
+    image_spec.serial = "SN-K";
+    const std::vector<uint8_t> image = build_firmware_image(image_spec);
     ASSERT_EQ(image.size(), flash.size());
     size_t written = 0;
     while (written < flash.size() && std::equal(flash.begin() + static_cast<long>(written),
@@ -109,10 +109,10 @@ TEST(Faults, SixteenFullCratesThreeTimesInARow) {
     SimServer server;
     server.keep_state = false;
     ASSERT_TRUE(start_sim(&server, config));
-    ImageSpec spec;
-    spec.kind = find_module_kind("QBX153");
+    ImageSpec image_spec;
+    image_spec.kind = find_module_kind("QBX153");
     const std::string firmware = server.dir + "/fw.bin";
-    write_file(firmware, build_firmware_image(spec));
+    write_file(firmware, build_firmware_image(image_spec));
 
     const int idle_descriptors = open_descriptors(server.pid);
     std::vector<long> resident;

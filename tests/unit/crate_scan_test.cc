@@ -19,10 +19,10 @@ class CrateScan : public testing::Test {
 protected:
     void SetUp() override {
         fake = &system_;
-        ImageSpec spec;
-        spec.kind = find_module_kind("QBX71");
-        spec.size = 2048;  // one write block: one dot per update
-        file_ = file_with(build_firmware_image(spec));
+        ImageSpec image_spec;
+        image_spec.kind = find_module_kind("QBX71");
+        image_spec.size = 2048;  // one write block: one dot per update
+        file_ = file_with(build_firmware_image(image_spec));
     }
     void TearDown() override {
         fclose(file_);

@@ -14,10 +14,10 @@
 namespace {
 
 std::vector<uint8_t> image_of(const char *kind, uint32_t size = 0) {
-    ImageSpec spec;
-    spec.kind = find_module_kind(kind);
-    spec.size = size;
-    return build_firmware_image(spec);
+    ImageSpec image_spec;
+    image_spec.kind = find_module_kind(kind);
+    image_spec.size = size;
+    return build_firmware_image(image_spec);
 }
 
 struct IdentifyResult {
@@ -79,10 +79,10 @@ TEST(IdentifyFirmware, FileContents) {
          "QBX61"},
         {"wrong CRC",
          [] {
-             ImageSpec spec;
-             spec.kind = find_module_kind("QBX62");
-             spec.valid_crc = false;
-             return build_firmware_image(spec);
+             ImageSpec image_spec;
+             image_spec.kind = find_module_kind("QBX62");
+             image_spec.valid_crc = false;
+             return build_firmware_image(image_spec);
          },
          "QBX62"},
         {"QBX72 is not taken for QBX71", [] { return image_of("QBX72"); }, "QBX72"},
@@ -105,11 +105,11 @@ TEST(IdentifyFirmware, FileContents) {
 }
 
 TEST(IdentifyFirmware, VerboseLineAndBlockLeftInBuffer) {
-    ImageSpec spec;
-    spec.kind = find_module_kind("QBX71");
-    spec.version = {1, 2};
-    spec.date = "2026-12-11";
-    const std::vector<uint8_t> image = build_firmware_image(spec);
+    ImageSpec image_spec;
+    image_spec.kind = find_module_kind("QBX71");
+    image_spec.version = {1, 2};
+    image_spec.date = "2026-12-11";
+    const std::vector<uint8_t> image = build_firmware_image(image_spec);
     const IdentifyResult result = identify(image, 1);
     EXPECT_EQ(0, result.rc);
     EXPECT_EQ("Firmware for module QBX71. ver = 1.2, date = 2026-12-11\n", result.output.out);

@@ -22,11 +22,11 @@ TEST(Crc16, CheckValueAndEmptyInput) {
 TEST(InfoBlock, SealedBlockChecksForEveryKind) {
     for (const ModuleKind &kind : module_kinds) {
         SCOPED_TRACE(kind.name);
-        ImageSpec spec;
-        spec.kind = &kind;
-        spec.serial = "SN-1";
-        spec.valid_crc = false;
-        std::vector<uint8_t> image = build_firmware_image(spec);
+        ImageSpec image_spec;
+        image_spec.kind = &kind;
+        image_spec.serial = "SN-1";
+        image_spec.valid_crc = false;
+        std::vector<uint8_t> image = build_firmware_image(image_spec);
         uint16_t stored = 0, expected = 0;
         EXPECT_FALSE(info_crc_valid(&image[kind.info_addr], kind, &stored, &expected));
 
@@ -53,9 +53,9 @@ TEST(InfoBlock, StoredByteOrderOfTheCrcField) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.kind);
         const ModuleKind &kind = kind_named(c.kind);
-        ImageSpec spec;
-        spec.kind = &kind;
-        std::vector<uint8_t> image = build_firmware_image(spec);
+        ImageSpec image_spec;
+        image_spec.kind = &kind;
+        std::vector<uint8_t> image = build_firmware_image(image_spec);
         const unsigned char *block = &image[kind.info_addr];
         const uint16_t crc = crc16(0, block, kind.info_size - 2);
         const uint8_t first = block[kind.info_size - 2], second = block[kind.info_size - 1];

@@ -19,27 +19,27 @@ constexpr int SLOT = 3;
 
 // The module's current firmware: its own serial, keep region and preserved region.
 ImageSpec module_spec(const char *kind, bool valid_crc = true) {
-    ImageSpec spec;
-    spec.kind = find_module_kind(kind);
-    spec.version = {1, 0};
-    spec.date = "2020-01-01";
-    spec.serial = "SN-MOD";
-    spec.keep = text_bytes("MOD-KEEP");
-    spec.preserved = text_bytes("MOD-PRESERVED");
-    spec.valid_crc = valid_crc;
-    spec.pattern_seed = 9;
-    return spec;
+    ImageSpec image_spec;
+    image_spec.kind = find_module_kind(kind);
+    image_spec.version = {1, 0};
+    image_spec.date = "2020-01-01";
+    image_spec.serial = "SN-MOD";
+    image_spec.keep = text_bytes("MOD-KEEP");
+    image_spec.preserved = text_bytes("MOD-PRESERVED");
+    image_spec.valid_crc = valid_crc;
+    image_spec.pattern_seed = 9;
+    return image_spec;
 }
 
 // The new firmware file's contents: serial and keep region of its own.
 ImageSpec file_spec(const char *kind, uint32_t size = 0) {
-    ImageSpec spec;
-    spec.kind = find_module_kind(kind);
-    spec.serial = "SN-FILE";
-    spec.keep = text_bytes("FILE-KEEP");
-    spec.preserved = text_bytes("FILE-PRESERVED");
-    spec.size = size;
-    return spec;
+    ImageSpec image_spec;
+    image_spec.kind = find_module_kind(kind);
+    image_spec.serial = "SN-FILE";
+    image_spec.keep = text_bytes("FILE-KEEP");
+    image_spec.preserved = text_bytes("FILE-PRESERVED");
+    image_spec.size = size;
+    return image_spec;
 }
 
 class ModuleUpdate : public testing::Test {
@@ -47,8 +47,8 @@ protected:
     void SetUp() override { fake = &system_; }
     void TearDown() override { fake = nullptr; }
 
-    void install_module(const ImageSpec &spec) {
-        const std::vector<uint8_t> image = build_firmware_image(spec);
+    void install_module(const ImageSpec &image_spec) {
+        const std::vector<uint8_t> image = build_firmware_image(image_spec);
         std::vector<uint8_t> &flash = system_.module_flash(CRATE, SLOT);
         std::copy(image.begin(), image.end(), flash.begin());
     }

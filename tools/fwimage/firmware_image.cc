@@ -21,31 +21,32 @@ static void put_text(std::vector<uint8_t> &image, uint32_t at, uint32_t field_si
                                    text.begin() + std::min<size_t>(text.size(), field_size - 1)));
 }
 
-std::vector<uint8_t> build_firmware_image(const ImageSpec &spec) {
-    const ModuleKind &kind = *spec.kind;
+std::vector<uint8_t> build_firmware_image(const ImageSpec &image_spec) {
+    const ModuleKind &kind = *image_spec.kind;
     const uint32_t flash_bytes = 2 * kind.flash_words;
-    const uint32_t size = spec.size != 0 ? spec.size : flash_bytes;
+    const uint32_t size = image_spec.size != 0 ? image_spec.size : flash_bytes;
     const uint32_t room =
         std::max(size, std::max(kind.info_addr + kind.info_size, kind.save_addr + kind.save_size));
     std::vector<uint8_t> image(room);
     for (uint32_t i = 0; i < room; ++i)
-        image[i] = static_cast<uint8_t>((i * 7 + (i >> 8) + spec.pattern_seed * 31u + 3) & 0xFF);
+        image[i] =
+            static_cast<uint8_t>((i * 7 + (i >> 8) + image_spec.pattern_seed * 31u + 3) & 0xFF);
 
     const uint32_t block = kind.info_addr;
     std::fill(image.begin() + block, image.begin() + block + kind.info_size, 0);
     put_text(image, block + kind.name_offset, static_cast<uint32_t>(std::strlen(kind.name)) + 1,
              kind.name);
-    std::vector<uint8_t> version(spec.version);
+    std::vector<uint8_t> version(image_spec.version);
     version.resize(kind.version_size);
     if (!(kind.flags & KIND_VERSION_IN_ORDER)) std::reverse(version.begin(), version.end());
     put_bytes(image, block + kind.version_offset, kind.version_size, version);
-    put_text(image, block + kind.date_offset, kind.date_size, spec.date);
-    put_text(image, block + kind.serial_offset, kind.serial_size, spec.serial);
-    put_bytes(image, block + kind.keep_offset, kind.keep_size, spec.keep);
-    put_bytes(image, kind.save_addr, kind.save_size, spec.preserved);
+    put_text(image, block + kind.date_offset, kind.date_size, image_spec.date);
+    put_text(image, block + kind.serial_offset, kind.serial_size, image_spec.serial);
+    put_bytes(image, block + kind.keep_offset, kind.keep_size, image_spec.keep);
+    put_bytes(image, kind.save_addr, kind.save_size, image_spec.preserved);
 
     seal_info_block(image.data(), kind);
-    if (!spec.valid_crc) image[block + kind.info_size - 2] ^= 1;
+    if (!image_spec.valid_crc) image[block + kind.info_size - 2] ^= 1;
     image.resize(size);
     return image;
 }

@@ -23,7 +23,7 @@ struct ImageSpec {
 };
 
 // The image as a firmware file holds it. Fields that do not fit are cut to their field.
-std::vector<uint8_t> build_firmware_image(const ImageSpec &spec);
+std::vector<uint8_t> build_firmware_image(const ImageSpec &image_spec);
 
 // The row of module_kinds with this name, or null.
 const ModuleKind *find_module_kind(const std::string &name);

@@ -28,37 +28,37 @@ static std::vector<uint8_t> version_numbers(const char *text) {
 }
 
 int main(int argc, char **argv) {
-    ImageSpec spec;
+    ImageSpec image_spec;
     const char *output = nullptr;
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
         if (option == "--bad-crc") {
-            spec.valid_crc = false;
+            image_spec.valid_crc = false;
             continue;
         }
         if (i + 1 >= argc) return usage();
         const char *value = argv[++i];
         if (option == "--kind")
-            spec.kind = find_module_kind(value);
+            image_spec.kind = find_module_kind(value);
         else if (option == "--version")
-            spec.version = version_numbers(value);
+            image_spec.version = version_numbers(value);
         else if (option == "--date")
-            spec.date = value;
+            image_spec.date = value;
         else if (option == "--serial")
-            spec.serial = value;
+            image_spec.serial = value;
         else if (option == "--keep")
-            spec.keep = text_bytes(value);
+            image_spec.keep = text_bytes(value);
         else if (option == "--preserved")
-            spec.preserved = text_bytes(value);
+            image_spec.preserved = text_bytes(value);
         else if (option == "--size")
-            spec.size = static_cast<uint32_t>(strtoul(value, nullptr, 0));
+            image_spec.size = static_cast<uint32_t>(strtoul(value, nullptr, 0));
         else if (option == "-o")
             output = value;
         else
             return usage();
     }
-    if (spec.kind == nullptr || output == nullptr) return usage();
-    const std::vector<uint8_t> image = build_firmware_image(spec);
+    if (image_spec.kind == nullptr || output == nullptr) return usage();
+    const std::vector<uint8_t> image = build_firmware_image(image_spec);
     FILE *file = fopen(output, "wb");
     if (file == nullptr || fwrite(image.data(), 1, image.size(), file) != image.size() ||
         fclose(file) != 0) {
