@@ -1,5 +1,6 @@
 #include "server/crate_model.h"
 
+#include <ctype.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
