@@ -196,6 +196,21 @@ TEST_F(EndToEnd, InjectedFailures) {
     }
 }
 
+// The preserved region's read fails after the info block's: the module is closed and
+// nothing is erased.
+TEST_F(EndToEnd, PreservedRegionReadFailure) {
+    start(R"({"crates": [{"serial": "F", "slots": {
+        "1": {"kind": "QBX62", "image": {"serial": "SN-F"}, "faults": {"read_save": 45}}}}]})");
+    const ProcessResult result = run({firmware(firmware_spec("QBX62"), "fw.bin")});
+    EXPECT_EQ(249, result.status);
+    EXPECT_EQ(summary(1, 1, 1, 0), result.out);
+    EXPECT_EQ("Error 45: Unknown error!\n", result.err);
+    EXPECT_EQ(2u, requests("avr_read").size());
+    EXPECT_TRUE(requests("avr_erase").empty());
+    const std::vector<std::string> closes = requests("close");
+    EXPECT_EQ(1, std::count(closes.begin(), closes.end(), "F/1"));
+}
+
 TEST_F(EndToEnd, ServerFailures) {
     struct Case {
         const char *faults;

@@ -197,73 +197,46 @@ TEST_F(ModuleUpdate, InvalidModuleBlockIsReportedAndUpdated) {
 // Each failure: its result, its message, and the calls made; a module that was opened is
 // closed exactly once, whatever failed.
 TEST_F(ModuleUpdate, Failures) {
-    const std::vector<uint8_t> image = build_firmware_image(file_spec("QBX71"));
     struct Case {
         const char *what;
+        const char *kind;
         std::vector<FakeCrateSystem::Failure> failures;
         uint32_t file_size;  // 0: the whole image
         int rc;
         const char *err;
         const char *ops;
     } cases[] = {
-        {"open fails", {{"QBXAVR_Open", 0, 42}}, 0, 42, "Error 42: module fault!\n", "Init Open"},
-        {"info read fails",
-         {{"QBXAVR_ReadProgrammMemory", 1, 7}},
-         0,
-         7,
-         "Error 7: avr error!\n",
-         "Init Open Read Close"},
-        {"erase fails",
-         {{"QBXAVR_ChipErase", 0, 7}},
-         0,
-         7,
-         "Error 7: avr error!\n",
-         "Init Open Read Erase Close"},
-        {"write fails",
-         {{"QBXAVR_WriteProgrammMemoryCb", 0, 42}},
-         0,
-         42,
-         "Error 42: module fault!\n",
-         "Init Open Read Erase Write Close"},
-        {"read-back fails",
-         {{"QBXAVR_ReadProgrammMemory", 2, 7}},
-         0,
-         7,
-         "Error 7: avr error!\n",
-         "Init Open Read Erase Write Read Close"},
-        {"close fails after success",
-         {{"QBXAVR_Close", 0, 9}},
-         0,
-         9,
-         "Error 9: avr error!\n",
-         "Init Open Read Erase Write Read Close"},
-        {"close fails after a failure",
-         {{"QBXAVR_ChipErase", 0, 42}, {"QBXAVR_Close", 0, 9}},
-         0,
-         42,
-         "Error 42: module fault!\nError 9: avr error!\n",
-         "Init Open Read Erase Close"},
-        {"file one byte short",
-         {},
-         171,
-         ERR_FILE_SIZE,
-         "Invalid firmware flash filesize: 171\n",
-         "Init Open Read Close"},
-        {"file one byte over the flash",
-         {},
-         131073,
-         ERR_FILE_SIZE,
-         "Invalid firmware flash filesize: 131073\n",
-         "Init Open Read Close"},
+        // clang-format off
+        {"open fails", "QBX71", {{"QBXAVR_Open", 0, 42}}, 0, 42,
+         "Error 42: module fault!\n", "Init Open"},
+        {"info read fails", "QBX71", {{"QBXAVR_ReadProgrammMemory", 1, 7}}, 0, 7,
+         "Error 7: avr error!\n", "Init Open Read Close"},
+        {"preserved region read fails", "QBX62", {{"QBXAVR_ReadProgrammMemory", 2, 7}}, 0, 7,
+         "Error 7: avr error!\n", "Init Open Read Read Close"},
+        {"erase fails", "QBX71", {{"QBXAVR_ChipErase", 0, 7}}, 0, 7,
+         "Error 7: avr error!\n", "Init Open Read Erase Close"},
+        {"write fails", "QBX71", {{"QBXAVR_WriteProgrammMemoryCb", 0, 42}}, 0, 42,
+         "Error 42: module fault!\n", "Init Open Read Erase Write Close"},
+        {"read-back fails", "QBX71", {{"QBXAVR_ReadProgrammMemory", 2, 7}}, 0, 7,
+         "Error 7: avr error!\n", "Init Open Read Erase Write Read Close"},
+        {"close fails after success", "QBX71", {{"QBXAVR_Close", 0, 9}}, 0, 9,
+         "Error 9: avr error!\n", "Init Open Read Erase Write Read Close"},
+        {"close fails after a failure", "QBX71", {{"QBXAVR_ChipErase", 0, 42}, {"QBXAVR_Close", 0, 9}}, 0, 42,
+         "Error 42: module fault!\nError 9: avr error!\n", "Init Open Read Erase Close"},
+        {"file one byte short", "QBX71", {}, 171, ERR_FILE_SIZE,
+         "Invalid firmware flash filesize: 171\n", "Init Open Read Close"},
+        {"file one byte over the flash", "QBX71", {}, 131073, ERR_FILE_SIZE,
+         "Invalid firmware flash filesize: 131073\n", "Init Open Read Close"},
+        // clang-format on
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
         system_ = FakeCrateSystem{};
         system_.failures = c.failures;
-        install_module(module_spec("QBX71"));
-        std::vector<uint8_t> file = image;
+        install_module(module_spec(c.kind));
+        std::vector<uint8_t> file = build_firmware_image(file_spec(c.kind));
         if (c.file_size) file.resize(c.file_size, 0xEE);
-        const Output output = update(file, "QBX71", 1);
+        const Output output = update(file, c.kind, 1);
         EXPECT_EQ(c.rc, rc_);
         EXPECT_EQ(c.err, output.err);
         EXPECT_EQ(c.ops, avr_ops());
