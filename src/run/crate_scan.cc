@@ -14,10 +14,16 @@ struct ScanCounters {
     int modules_err;  // updates that failed, and slot errors of a named slot
 };
 
-// Crate serials come from the library in 16-byte fields; a field without its zero must
-// not be read past its end.
-static int serial_length(const char *serial) {
-    return static_cast<int>(strnlen(serial, SERIAL_SIZE));
+// A crate serial from one of the library's 16-byte fields, zero-terminated even when the
+// field holds 16 characters, so that no reader runs past the field.
+struct SerialText {
+    char text[SERIAL_SIZE + 1];
+};
+
+static SerialText serial_text(const char *field) {
+    SerialText serial = {};
+    memcpy(serial.text, field, SERIAL_SIZE);
+    return serial;
 }
 
 static void count_update(int rc, ScanCounters *counters) {
@@ -32,14 +38,13 @@ static void count_update(int rc, ScanCounters *counters) {
 static void update_crate_targets(const Options &options, FILE *file, const ModuleKind &kind,
                                  const CrateHandle &crate, const uint16_t slot_mids[SLOT_COUNT],
                                  ScanCounters *counters) {
-    char serial[SERIAL_SIZE + 1] = {};
-    memcpy(serial, crate.crate_serial, SERIAL_SIZE);
+    const SerialText serial = serial_text(crate.crate_serial);
     const uint16_t kind_mid = static_cast<uint16_t>(kind.mid);
 
     if (options.slot == 0) {
         for (int slot = 1; slot <= SLOT_COUNT; ++slot) {
             if (slot_mids[slot - 1] != kind_mid) continue;
-            count_update(update_module(serial, slot, file, kind, options.verbose), counters);
+            count_update(update_module(serial.text, slot, file, kind, options.verbose), counters);
             if (!options.all) break;
         }
         return;
@@ -59,7 +64,8 @@ static void update_crate_targets(const Options &options, FILE *file, const Modul
                 mid, kind_mid);
         ++counters->modules_err;
     } else {
-        count_update(update_module(serial, options.slot, file, kind, options.verbose), counters);
+        count_update(update_module(serial.text, options.slot, file, kind, options.verbose),
+                     counters);
     }
 }
 
@@ -107,24 +113,23 @@ int scan_crates(const Options &options, FILE *file, const ModuleKind &kind) {
     for (const char *entry : crate_list) {
         if (!options.all && counters.modules_ok + counters.modules_err != 0) break;
         if (entry[0] == '\0') continue;
-        char serial[SERIAL_SIZE + 1] = {};  // the entry, zero-terminated even when full
-        memcpy(serial, entry, SERIAL_SIZE);
-        if (options.csn[0] != '\0' && strcmp(options.csn, serial) != 0) continue;
+        const SerialText serial = serial_text(entry);
+        if (options.csn[0] != '\0' && strcmp(options.csn, serial.text) != 0) continue;
 
         CrateHandle crate_conn;
         QBX_Init(&crate_conn);
         const int open_rc = QBX_OpenCrate(&crate_conn, service_conn.server_addr,
-                                          service_conn.server_port, 0, serial);
+                                          service_conn.server_port, 0, serial.text);
         if (open_rc != 0) {
-            fprintf(stderr, "Cannot open crate with serial = %s. Error %d: %s!", serial, open_rc,
-                    QBX_GetErrorString(open_rc));
+            fprintf(stderr, "Cannot open crate with serial = %s. Error %d: %s!", serial.text,
+                    open_rc, QBX_GetErrorString(open_rc));
             ++counters.crates_err;
             continue;
         }
         const int list_rc = QBX_GetCrateModules(&crate_conn, slot_mids);
         if (list_rc != 0) {
-            fprintf(stderr, "Cannot get modules list for crate %.*s. Error %d: %s!",
-                    serial_length(crate_conn.crate_serial), crate_conn.crate_serial, list_rc,
+            fprintf(stderr, "Cannot get modules list for crate %s. Error %d: %s!",
+                    serial_text(crate_conn.crate_serial).text, list_rc,
                     QBX_GetErrorString(list_rc));
             QBX_Close(&crate_conn);
             ++counters.crates_err;
