@@ -123,7 +123,11 @@ static int program_flash(AvrHandle *handle, const unsigned char *image, unsigned
         report_library_error(verbose, rc);
         return rc;
     }
-    for (uint32_t i = 0; i < image_length; ++i) {
+    if (memcmp(readback, image, image_length) == 0) {
+        narrate(verbose, "ok.\n");
+        return 0;
+    }
+    for (uint32_t i = 0;; ++i) {  // the first difference, which memcmp does not tell
         if (readback[i] != image[i]) {
             narrate(verbose, "err\n");
             fprintf(stderr, "Error! Invalid byte %d: write 0x%x, read 0x%x\n", static_cast<int>(i),
@@ -131,8 +135,6 @@ static int program_flash(AvrHandle *handle, const unsigned char *image, unsigned
             return ERR_VERIFY;
         }
     }
-    narrate(verbose, "ok.\n");
-    return 0;
 }
 
 int update_module(const char *crate_serial, int slot, FILE *file, const ModuleKind &kind,
