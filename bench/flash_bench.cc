@@ -31,13 +31,11 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
 
 // Runs the program with its output discarded; returns the wall time and fills the peak
 // resident memory in KiB.
-double run_program(const std::vector<std::string> &args, const std::string &endpoint,
-                   long *peak_kib, int *status) {
+double run_program(const std::vector<std::string> &args, long *peak_kib, int *status) {
     const auto start = std::chrono::steady_clock::now();
     const pid_t pid = fork();
     if (pid == 0) {
         if (freopen("/dev/null", "w", stdout) == nullptr) _exit(126);
-        putenv(const_cast<char *>(endpoint.c_str()));
         std::vector<char *> argv;
         for (const std::string &arg : args) argv.push_back(const_cast<char *>(arg.c_str()));
         argv.push_back(nullptr);
@@ -110,19 +108,9 @@ int main(int argc, char **argv) {
     modules = std::clamp(modules, 1, 16);
     rounds = std::max(rounds, 1);
 
-    std::string config = "{\"crates\": [";
-    for (int crate = 0; crate < crates; ++crate) {
-        config += std::string(crate ? "," : "") + "{\"serial\": \"B-" + std::to_string(crate) +
-                  "\", \"slots\": {";
-        for (int slot = 1; slot <= modules; ++slot)
-            config += std::string(slot > 1 ? "," : "") + "\"" + std::to_string(slot) +
-                      "\": {\"kind\": \"QBX71\", \"image\": {\"serial\": \"SN\"}}";
-        config += "}}";
-    }
-    config += "]}";
     SimServer server;
     server.keep_state = false;
-    if (!start_sim(&server, config)) {
+    if (!start_sim(&server, uniform_crates_json("B-", "QBX71", crates, modules))) {
         fprintf(stderr, "flash_bench: the simulated crate server did not start\n");
         return 1;
     }
@@ -141,8 +129,8 @@ int main(int argc, char **argv) {
     int status = 0, failures = 0;
     for (int round = 0; round < rounds; ++round) {
         long peak = 0;
-        best_program = std::min(best_program, run_program({QBXMODFLASH_BIN, "--all", firmware},
-                                                          endpoint, &peak, &status));
+        best_program = std::min(best_program,
+                                run_program({QBXMODFLASH_BIN, "--all", firmware}, &peak, &status));
         peak_kib = std::max(peak_kib, peak);
         failures += status != 0;
         bool ok = false;
@@ -153,7 +141,7 @@ int main(int argc, char **argv) {
             std::min(best_dotted, run_minimal_client(crates, modules, image, print_progress, &ok));
         failures += !ok;
     }
-    run_program({QBXMODFLASH_BIN, "-h"}, endpoint, &baseline_kib, &status);
+    run_program({QBXMODFLASH_BIN, "-h"}, &baseline_kib, &status);
     discard_sim(&server);
 
     const double mib = 2.0 * 2 * WORDS * crates * modules / 1048576;  // written and read back

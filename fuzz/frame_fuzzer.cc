@@ -2,22 +2,18 @@
 // each preceded by a byte choosing one of three connections, served against a small crate
 // system as the server does (header decoding, payload bounds, request dispatch).
 #include <stdint.h>
-#include <string.h>
-
 #include <vector>
 
+#include "fwimage/firmware_image.h"
 #include "server/crate_model.h"
 #include "server/requests.h"
 #include "wire/wire.h"
 
 static void add_module(Crate &crate, int slot, const char *kind_name) {
-    for (const ModuleKind &kind : module_kinds) {
-        if (strcmp(kind.name, kind_name) != 0) continue;
-        Module &module = crate.slots[slot - 1];
-        module.kind = &kind;
-        module.mid = static_cast<uint16_t>(kind.mid);
-        module.flash.assign(2 * kind.flash_words, 0xFF);
-    }
+    Module &module = crate.slots[slot - 1];
+    module.kind = find_module_kind(kind_name);
+    module.mid = static_cast<uint16_t>(module.kind->mid);
+    module.flash.assign(2 * module.kind->flash_words, 0xFF);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -28,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     add_module(system.crates[0], 1, "QBX61");
     add_module(system.crates[0], 2, "QBX62");
     system.crates[1].slots[3].mid = 0xFFFF;
-    system.crates[1].slots[4].faults.write = 12;  // no flash: opens must fail
+    system.crates[1].slots[4].faults.write = 12;  // faults, but no flash: opens must fail
     add_module(system.crates[1], 16, "QBX61");
     system.crates[1].slots[15].faults.write = 12;
     system.crates[1].slots[15].faults.write_after_words = 1024;

@@ -55,6 +55,20 @@ void discard_sim(SimServer *server) {
     server->dir.clear();
 }
 
+std::string uniform_crates_json(const std::string &prefix, const char *kind, int crates,
+                                int modules) {
+    std::string config = R"({"crates": [)";
+    for (int crate = 0; crate < crates; ++crate) {
+        config += std::string(crate ? "," : "") + R"({"serial": ")" + prefix +
+                  std::to_string(crate) + R"(", "slots": {)";
+        for (int slot = 1; slot <= modules; ++slot)
+            config += std::string(slot > 1 ? "," : "") + "\"" + std::to_string(slot) +
+                      R"(": {"kind": ")" + kind + R"(", "image": {"serial": "SN"}})";
+        config += "}}";
+    }
+    return config + "]}";
+}
+
 std::string endpoint_setting(const SimServer &server) {
     return "QBXD_ENDPOINT=127.0.0.1:" + std::to_string(server.port);
 }

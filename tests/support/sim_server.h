@@ -22,6 +22,11 @@ int stop_sim(SimServer *server);
 // Stops the server if it runs and removes its directory.
 void discard_sim(SimServer *server);
 
+// The configuration of `crates` crates named PREFIX0, PREFIX1, ... whose slots 1 to
+// `modules` each hold a module of `kind` with a valid info block.
+std::string uniform_crates_json(const std::string &prefix, const char *kind, int crates,
+                                int modules);
+
 // "QBXD_ENDPOINT=127.0.0.1:PORT", for the environment of a client.
 std::string endpoint_setting(const SimServer &server);
 std::vector<std::string> request_log(const SimServer &server);

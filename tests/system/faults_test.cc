@@ -96,19 +96,9 @@ long resident_kib(pid_t pid) {
 }
 
 TEST(Faults, SixteenFullCratesThreeTimesInARow) {
-    std::string config = R"({"crates": [)";
-    for (int crate = 0; crate < 16; ++crate) {
-        config += std::string(crate ? "," : "") + R"({"serial": "L-)" + std::to_string(crate) +
-                  R"(", "slots": {)";
-        for (int slot = 1; slot <= 16; ++slot)
-            config += std::string(slot > 1 ? "," : "") + "\"" + std::to_string(slot) +
-                      R"(": {"kind": "QBX153", "image": {"serial": "SN"}})";
-        config += "}}";
-    }
-    config += "]}";
     SimServer server;
     server.keep_state = false;
-    ASSERT_TRUE(start_sim(&server, config));
+    ASSERT_TRUE(start_sim(&server, uniform_crates_json("L-", "QBX153", 16, 16)));
     ImageSpec image_spec;
     image_spec.kind = find_module_kind("QBX153");
     const std::string firmware = server.dir + "/fw.bin";
